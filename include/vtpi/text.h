@@ -1,0 +1,27 @@
+// Bounded UTF-16 string helpers. Every writer takes the destination's capacity
+// in units (terminator included) and refuses, leaving the destination a valid
+// string, rather than write past it.
+#pragma once
+
+#include <stdint.h>
+
+namespace vtpi {
+
+// Folds only the ASCII capitals A-Z; names here are compared without a locale.
+inline wchar_t FoldAscii(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') ? static_cast<wchar_t>(c + 32) : c;
+}
+
+// Whole-string equality with ASCII letters folded.
+bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
+
+// Length of `s`, or -1 when no terminator lies within `capacity` units.
+int32_t BoundedLength(const wchar_t* s, int32_t capacity);
+
+// Copies `src` into `dst`; false (dst left empty) when it does not fit.
+bool CopyString(wchar_t* dst, int32_t capacity, const wchar_t* src);
+
+// Appends `src` to the string in `dst`; false (dst unchanged) when it does not fit.
+bool AppendString(wchar_t* dst, int32_t capacity, const wchar_t* src);
+
+}  // namespace vtpi

@@ -1,0 +1,90 @@
+#include "vtpi/filters.h"
+
+#include "vtpi/multisz.h"
+#include "vtpi/os.h"
+#include "vtpi/text.h"
+
+namespace vtpi {
+
+namespace {
+
+// The usual filter list fits the first read; larger ones grow the buffer.
+constexpr DWORD kInitialReadBytes = 2048;
+// A value that keeps growing between the size report and the read gives up.
+constexpr int kReadAttempts = 4;
+
+bool AllocateListBuffer(HeapBlock& list, DWORD dataBytes, int spareUnits) {
+    // Data rounded up to whole units, the spare units, and two zero units.
+    const SIZE_T units = (static_cast<SIZE_T>(dataBytes) + 1) / 2 + spareUnits + 2;
+    return list.Allocate(units * sizeof(wchar_t));
+}
+
+}  // namespace
+
+ListRead ReadListValue(HKEY key, const wchar_t* valueName, int spareUnits, HeapBlock& list) {
+    DWORD capacity = kInitialReadBytes;
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
+        if (!AllocateListBuffer(list, capacity, spareUnits)) return ListRead::Failed;
+        DWORD size = capacity;
+        const LONG rc = RegQueryValueExW(key, valueName, nullptr, nullptr,
+                                         static_cast<BYTE*>(list.get()), &size);
+        if (rc == ERROR_SUCCESS) return ListRead::Present;
+        if (rc == ERROR_FILE_NOT_FOUND) {
+            ZeroMemory(list.get(), list.bytes());  // the empty list
+            return ListRead::Absent;
+        }
+        if (rc != ERROR_MORE_DATA) break;
+        capacity = size > capacity ? size : capacity * 2;
+    }
+    list.Free();
+    return ListRead::Failed;
+}
+
+bool ReadListWithout(HKEY key, const wchar_t* valueName, const wchar_t* filterName,
+                     HeapBlock& list) {
+    const int32_t nameUnits = BoundedLength(filterName, MAX_PATH);
+    if (nameUnits < 0) return false;
+    if (ReadListValue(key, valueName, nameUnits + 1, list) == ListRead::Failed) return false;
+    return MultiSzRemoveAll(list.units(), list.unitCapacity(), filterName) > 0;
+}
+
+bool WriteList(HKEY key, const wchar_t* valueName, HeapBlock& list, const wchar_t* frontName) {
+    if (frontName && MultiSzPrepend(list.units(), list.unitCapacity(), frontName) < 0) return false;
+    const int32_t length = MultiSzLength(list.units(), list.unitCapacity());
+    if (length < 0) return false;
+    return RegSetValueExW(key, valueName, 0, REG_MULTI_SZ, static_cast<const BYTE*>(list.get()),
+                          static_cast<DWORD>(length) * sizeof(wchar_t)) == ERROR_SUCCESS;
+}
+
+bool EditFilterList(HKEY key, const wchar_t* valueName, const wchar_t* filterName, bool install) {
+    HeapBlock list;
+    if (!ReadListWithout(key, valueName, filterName, list)) return false;
+    return WriteList(key, valueName, list, install ? filterName : nullptr);
+}
+
+namespace {
+
+bool EditFilterListAt(const wchar_t* subKey, const wchar_t* valueName, const wchar_t* filterName,
+                      bool install) {
+    RegKey key;
+    if (RegOpenKeyW(HKEY_LOCAL_MACHINE, subKey, key.receive()) != ERROR_SUCCESS) return false;
+    return EditFilterList(key.get(), valueName, filterName, install);
+}
+
+}  // namespace
+
+bool AddToFilterList(const wchar_t* subKey, const wchar_t* valueName, const wchar_t* filterName) {
+    return EditFilterListAt(subKey, valueName, filterName, true);
+}
+
+bool RemoveFromFilterList(const wchar_t* subKey, const wchar_t* valueName,
+                          const wchar_t* filterName) {
+    return EditFilterListAt(subKey, valueName, filterName, false);
+}
+
+void UpdateFloppyClassFilter(int install) {
+    if (!IsWindows2000OrLater()) return;
+    EditFilterListAt(kFloppyClassKey, kUpperFiltersValue, kFloppyFilterName, install != 0);
+}
+
+}  // namespace vtpi

@@ -1,0 +1,34 @@
+#include "vtpi/text.h"
+
+namespace vtpi {
+
+bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
+    for (;; ++a, ++b) {
+        if (FoldAscii(*a) != FoldAscii(*b)) return false;
+        if (*a == 0) return true;
+    }
+}
+
+int32_t BoundedLength(const wchar_t* s, int32_t capacity) {
+    for (int32_t i = 0; i < capacity; ++i) {
+        if (s[i] == 0) return i;
+    }
+    return -1;
+}
+
+bool CopyString(wchar_t* dst, int32_t capacity, const wchar_t* src) {
+    if (capacity <= 0) return false;
+    dst[0] = 0;
+    return AppendString(dst, capacity, src);
+}
+
+bool AppendString(wchar_t* dst, int32_t capacity, const wchar_t* src) {
+    const int32_t used = BoundedLength(dst, capacity);
+    if (used < 0) return false;
+    const int32_t add = BoundedLength(src, capacity - used);
+    if (add < 0) return false;  // src plus its terminator does not fit
+    for (int32_t i = 0; i <= add; ++i) dst[used + i] = src[i];
+    return true;
+}
+
+}  // namespace vtpi

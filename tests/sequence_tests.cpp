@@ -1,0 +1,220 @@
+// VT_installer on one Windows version, given as --expect-version=NAME; the
+// testbed makes this program's copy for NAME see that version. Checks which
+// filter lists each direction touches, and that failures stop the sequence
+// at the right step.
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include "dll.h"
+#include "registry.h"
+#include "spy.h"
+#include "vtpi/filters.h"
+
+using namespace vtpi;
+using testreg::List;
+
+namespace {
+
+struct Version {
+    const char* name;
+    bool nt;
+    DWORD major;
+    DWORD minor;
+};
+
+const Version kVersions[] = {
+    {"win98", false, 4, 10}, {"nt40", true, 4, 0},  {"win2k", true, 5, 0},
+    {"winxp", true, 5, 1},   {"vista", true, 6, 0}, {"win7", true, 6, 1},
+};
+
+const Version* g_version = nullptr;
+
+bool ClassListsEdited() { return g_version->nt && g_version->major >= 5; }
+bool DumpListEdited() { return g_version->major >= 6; }
+
+const wchar_t* const kInstallDir = L"C:\\Program Files\\Veltrane";
+
+// The machine's three lists in a known state, put back afterwards.
+class Sequence : public testing::Test {
+protected:
+    testreg::Snapshot disk_{kDiskClassKey, kUpperFiltersValue};
+    testreg::Snapshot floppy_{kFloppyClassKey, kUpperFiltersValue};
+    testreg::Snapshot dump_{kCrashControlKey, kDumpFiltersValue};
+
+    void SetUp() override {
+        testreg::SetList(kDiskClassKey, kUpperFiltersValue, {L"PartMgr", L"veltrane"});
+        testreg::DeleteValue(kFloppyClassKey, kUpperFiltersValue);
+        testreg::SetList(kCrashControlKey, kDumpFiltersValue, {L"dumpfve.sys"});
+    }
+
+    int Run(int install, const wchar_t* dir = kInstallDir, int reserved = 0) {
+        return testdll::Installer()(install, dir, reserved);
+    }
+
+    struct Lists {
+        testreg::Stored disk, floppy, dump;
+        bool operator==(const Lists& o) const {
+            auto same = [](const testreg::Stored& a, const testreg::Stored& b) {
+                return a.exists == b.exists && a.type == b.type && a.bytes == b.bytes;
+            };
+            return same(disk, o.disk) && same(floppy, o.floppy) && same(dump, o.dump);
+        }
+    };
+    Lists Read() {
+        return {testreg::ReadValue(kDiskClassKey, kUpperFiltersValue),
+                testreg::ReadValue(kFloppyClassKey, kUpperFiltersValue),
+                testreg::ReadValue(kCrashControlKey, kDumpFiltersValue)};
+    }
+};
+
+TEST(Testbed, ThisProgramSeesTheExpectedVersion) {
+    ASSERT_NE(nullptr, g_version) << "run with --expect-version=NAME";
+    const DWORD v = GetVersion();
+    EXPECT_EQ(!g_version->nt, (v & 0x80000000u) != 0);
+    EXPECT_EQ(g_version->major, v & 0xFF);
+    OSVERSIONINFOW info = {};
+    info.dwOSVersionInfoSize = sizeof(info);
+    ASSERT_TRUE(GetVersionExW(&info));
+    EXPECT_EQ(g_version->major, info.dwMajorVersion);
+    EXPECT_EQ(g_version->minor, info.dwMinorVersion);
+}
+
+TEST_F(Sequence, InstallAndUninstallEditTheListsOfThisVersionAndConverge) {
+    const Lists before = Read();
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass ? "second install" : "first install");
+        EXPECT_EQ(0, Run(1, kInstallDir, 0x5A5A5A5A));
+        if (ClassListsEdited()) {
+            EXPECT_EQ((List{L"VELTRANE", L"PartMgr"}), testreg::ReadList(kDiskClassKey, kUpperFiltersValue));
+            EXPECT_EQ(List{L"VTFLOP"}, testreg::ReadList(kFloppyClassKey, kUpperFiltersValue));
+        }
+        if (DumpListEdited()) {
+            EXPECT_EQ((List{L"VtHiber.sys", L"dumpfve.sys"}), testreg::ReadList(kCrashControlKey, kDumpFiltersValue));
+        }
+    }
+    for (int pass = 0; pass < 2; ++pass) {
+        SCOPED_TRACE(pass ? "second uninstall" : "first uninstall");
+        EXPECT_EQ(0, Run(0));
+        if (ClassListsEdited()) {
+            EXPECT_EQ(List{L"PartMgr"}, testreg::ReadList(kDiskClassKey, kUpperFiltersValue));
+            // Uninstall leaves an empty list where there was none.
+            EXPECT_EQ(List{}, testreg::ReadList(kFloppyClassKey, kUpperFiltersValue));
+        }
+        if (DumpListEdited()) {
+            EXPECT_EQ(List{L"dumpfve.sys"}, testreg::ReadList(kCrashControlKey, kDumpFiltersValue));
+        }
+    }
+    const Lists after = Read();
+    if (!ClassListsEdited()) {
+        EXPECT_TRUE(before.disk.bytes == after.disk.bytes && before.floppy.exists == after.floppy.exists);
+    }
+    if (!DumpListEdited()) {
+        EXPECT_EQ(before.dump.bytes, after.dump.bytes);
+    }
+}
+
+TEST_F(Sequence, SystemsBeforeWindows2000MakeNoRegistryAccess) {
+    if (ClassListsEdited()) GTEST_SKIP() << "Windows 2000 or later";
+    spy::Scope spy(testdll::Module());
+    EXPECT_EQ(0, Run(1));
+    EXPECT_EQ(0, Run(0));
+    for (const spy::Call& c : spy::Calls()) EXPECT_NE(0, strncmp(c.function.c_str(), "Reg", 3)) << c.function;
+}
+
+TEST_F(Sequence, AbsentAndLongDiskClassListsAreHandledWhole) {
+    if (!ClassListsEdited()) GTEST_SKIP() << "no class lists before Windows 2000";
+    testreg::DeleteValue(kDiskClassKey, kUpperFiltersValue);
+    EXPECT_EQ(0, Run(0));
+    EXPECT_EQ(2u, testreg::ReadValue(kDiskClassKey, kUpperFiltersValue).bytes.size());
+
+    // About 3,000 bytes: more than the first read takes in.
+    List many;
+    for (int i = 0; i < 150; ++i) many.push_back(L"Filter" + std::to_wstring(10000 + i));
+    List stored = many;
+    stored.push_back(L"Veltrane");
+    testreg::SetList(kDiskClassKey, kUpperFiltersValue, stored);
+    ASSERT_GT(testreg::ReadValue(kDiskClassKey, kUpperFiltersValue).bytes.size(), 3000u);
+    EXPECT_EQ(0, Run(1));
+    List expected = many;
+    expected.insert(expected.begin(), L"VELTRANE");
+    EXPECT_EQ(expected, testreg::ReadList(kDiskClassKey, kUpperFiltersValue));
+}
+
+TEST_F(Sequence, ADirectoryThatIsNullOrTooLongChangesNothing) {
+    const Lists before = Read();
+    const std::wstring longest(VTPI_MAX_INSTALL_DIR, L'd');
+    const std::wstring tooLong(VTPI_MAX_INSTALL_DIR + 1, L'd');
+    {
+        spy::Scope spy(testdll::Module());
+        EXPECT_EQ(-1, Run(1, nullptr));
+        EXPECT_EQ(-1, Run(0, nullptr));
+        EXPECT_EQ(-1, Run(1, tooLong.c_str()));
+        EXPECT_EQ(-1, Run(0, (tooLong + L"\\more").c_str()));
+        EXPECT_TRUE(spy::Calls().empty()) << spy::Calls().front().function;
+    }
+    EXPECT_TRUE(before == Read());
+    EXPECT_EQ(0, Run(1, longest.c_str()));
+}
+
+TEST_F(Sequence, FailuresInTheDiskClassStepStopTheSequenceBeforeTheOtherLists) {
+    if (!ClassListsEdited()) GTEST_SKIP() << "no class lists before Windows 2000";
+    struct Fault {
+        const char* function;
+        const wchar_t* detail;
+    };
+    const Fault faults[] = {
+        {"RegOpenKeyW", kDiskClassKey},           // class key not openable
+        {"RegQueryValueExW", kUpperFiltersValue},  // list not readable
+        {"RegSetValueExW", kUpperFiltersValue},    // write refused
+    };
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.function);
+        const Lists before = Read();
+        spy::Scope spy(testdll::Module());
+        spy::Fail(f.function, ERROR_ACCESS_DENIED, f.detail);
+        EXPECT_EQ(-1, Run(1));
+        EXPECT_TRUE(before == Read());
+        EXPECT_TRUE(spy::OpenKeys().empty());
+    }
+}
+
+TEST_F(Sequence, TheDumpFilterStepDecidesTheResultOnVistaAndLater) {
+    if (!DumpListEdited()) GTEST_SKIP() << "no crash-dump filters before Vista";
+    {
+        spy::Scope spy(testdll::Module());
+        spy::Fail("RegSetValueExW", ERROR_ACCESS_DENIED, kDumpFiltersValue);
+        EXPECT_EQ(-1, Run(1));
+        EXPECT_EQ(List{L"dumpfve.sys"}, testreg::ReadList(kCrashControlKey, kDumpFiltersValue));
+        // The floppy write's refusal does not matter.
+        testreg::DeleteValue(kFloppyClassKey, kUpperFiltersValue);
+        spy::Clear();
+        spy::Fail("RegSetValueExW", ERROR_ACCESS_DENIED, nullptr, 1);
+        EXPECT_EQ(0, Run(1));
+        EXPECT_FALSE(testreg::ReadValue(kFloppyClassKey, kUpperFiltersValue).exists);
+    }
+    // Without the CrashControl key both directions fail and create nothing.
+    testreg::KeySnapshot crash(kCrashControlKey);
+    testreg::DeleteTree(kCrashControlKey);
+    EXPECT_EQ(-1, Run(1));
+    EXPECT_EQ(-1, Run(0));
+    EXPECT_FALSE(testreg::KeyExists(kCrashControlKey));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        const char* prefix = "--expect-version=";
+        if (strncmp(argv[i], prefix, strlen(prefix)) != 0) continue;
+        for (const Version& v : kVersions) {
+            if (strcmp(argv[i] + strlen(prefix), v.name) == 0) g_version = &v;
+        }
+    }
+    if (!g_version) {
+        fprintf(stderr, "usage: %s --expect-version=win98|nt40|win2k|winxp|vista|win7\n", argv[0]);
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,65 @@
+// Registry helpers for tests: exact values in, exact bytes and types out.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace testreg {
+
+using List = std::vector<std::wstring>;
+
+struct Stored {
+    bool exists = false;
+    DWORD type = REG_NONE;
+    std::vector<BYTE> bytes;
+};
+
+// The bytes of a multi-string list: each entry with its NUL, then the final NUL.
+std::vector<BYTE> MultiSzBytes(const List& entries);
+
+// Writes exactly `bytes` (creating the key): a non-zero unit is placed after
+// the data so that the registry stores no terminator of its own.
+void SetValue(const wchar_t* subKey, const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes);
+void SetList(const wchar_t* subKey, const wchar_t* name, const List& entries);
+
+Stored ReadValue(const wchar_t* subKey, const wchar_t* name);
+// The entries of a stored multi-string value; fails the test if it is malformed.
+List ReadList(const wchar_t* subKey, const wchar_t* name);
+
+void DeleteValue(const wchar_t* subKey, const wchar_t* name);
+void DeleteTree(const wchar_t* subKey);
+bool KeyExists(const wchar_t* subKey);
+void CreateKey(const wchar_t* subKey);
+
+// Saves a value (or its absence, or the key's) and puts it back on destruction.
+class Snapshot {
+public:
+    Snapshot(const wchar_t* subKey, const wchar_t* name);
+    ~Snapshot();
+    Snapshot(const Snapshot&) = delete;
+    Snapshot& operator=(const Snapshot&) = delete;
+
+private:
+    std::wstring subKey_;
+    std::wstring name_;
+    bool keyExisted_;
+    Stored value_;
+};
+
+// Saves every value of a key (or its absence) and puts them back on destruction.
+class KeySnapshot {
+public:
+    explicit KeySnapshot(const wchar_t* subKey);
+    ~KeySnapshot();
+    KeySnapshot(const KeySnapshot&) = delete;
+    KeySnapshot& operator=(const KeySnapshot&) = delete;
+
+private:
+    std::wstring subKey_;
+    bool keyExisted_;
+    std::vector<std::pair<std::wstring, Stored>> values_;
+};
+
+}  // namespace testreg

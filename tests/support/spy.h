@@ -1,0 +1,46 @@
+// Test-only spy: patches a module's import table so that chosen Windows calls
+// are recorded in order and, on request, fail with a chosen error.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace spy {
+
+struct Call {
+    std::string function;
+    std::wstring detail;  // the key, value or path the call names, where it has one
+};
+
+// Routes every hooked function that `module` imports through the spy.
+void Attach(HMODULE module);
+// Restores the import tables patched by Attach.
+void Detach();
+
+// Forgets recorded calls and planned faults.
+void Clear();
+std::vector<Call> Calls();
+// Recorded calls of one function, in order.
+std::vector<Call> CallsTo(const char* function);
+int CountOf(const char* function);
+// Registry keys opened or created through the spy and not yet closed.
+std::vector<HKEY> OpenKeys();
+
+// Makes calls of `function` fail with `error`: `skip` matching calls pass
+// first, then `times` calls fail (-1: every one). When `detail` is given only
+// calls naming it (ASCII case ignored) count.
+void Fail(const char* function, DWORD error, const wchar_t* detail = nullptr, int skip = 0,
+          int times = 1);
+
+// Attaches for one scope and clears the record and faults on both ends.
+class Scope {
+public:
+    explicit Scope(HMODULE module) { Clear(); Attach(module); }
+    ~Scope() { Detach(); Clear(); }
+    Scope(const Scope&) = delete;
+    Scope& operator=(const Scope&) = delete;
+};
+
+}  // namespace spy
