@@ -136,8 +136,8 @@ protected:
         spy::Clear();
         FilterListValue::TearDown();
     }
-    // Every key the edit opened was closed again.
-    void ExpectKeysReleased() { EXPECT_EQ(0u, spy::OpenKeys().size()); }
+    // Every key and heap block the edit acquired was released again.
+    void ExpectKeysReleased() { EXPECT_EQ("", spy::DescribeHeld()); }
 };
 
 TEST_F(FilterListFaults, AReadThatFailsLeavesTheListAndReportsFailure) {

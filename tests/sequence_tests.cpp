@@ -6,9 +6,12 @@
 
 #include <string.h>
 
+#include "devices_api.h"
 #include "dll.h"
 #include "registry.h"
 #include "spy.h"
+#include "testbed.h"
+#include "vtpi/driver.h"
 #include "vtpi/filters.h"
 
 using namespace vtpi;
@@ -35,7 +38,8 @@ bool DumpListEdited() { return g_version->major >= 6; }
 
 const wchar_t* const kInstallDir = L"C:\\Program Files\\Veltrane";
 
-// The machine's three lists in a known state, put back afterwards.
+// The machine's three lists in a known state, the main driver's system copy
+// at 2.0.9.0 and no disk devices; put back afterwards.
 class Sequence : public testing::Test {
 protected:
     testreg::Snapshot disk_{kDiskClassKey, kUpperFiltersValue};
@@ -46,6 +50,14 @@ protected:
         testreg::SetList(kDiskClassKey, kUpperFiltersValue, {L"PartMgr", L"veltrane"});
         testreg::DeleteValue(kFloppyClassKey, kUpperFiltersValue);
         testreg::SetList(kCrashControlKey, kDumpFiltersValue, {L"dumpfve.sys"});
+        testbed::PlaceFile(L"standin_veltrane_v2090.sys", testbed::SystemDriverCopy());
+        testbed::ClearRequests(L"Veltrane");
+        testbed::ClearRequests(L"RsvLock");
+        vtdev::RemoveAllDisks();
+    }
+    void TearDown() override {
+        testbed::PlaceFile(L"standin_veltrane_v2090.sys", testbed::SystemDriverCopy());
+        vtdev::RemoveAllDisks();
     }
 
     int Run(int install, const wchar_t* dir = kInstallDir, int reserved = 0) {
@@ -114,12 +126,16 @@ TEST_F(Sequence, InstallAndUninstallEditTheListsOfThisVersionAndConverge) {
     }
 }
 
-TEST_F(Sequence, SystemsBeforeWindows2000MakeNoRegistryAccess) {
+TEST_F(Sequence, SystemsBeforeWindows2000OpenNoFilterList) {
     if (ClassListsEdited()) GTEST_SKIP() << "Windows 2000 or later";
     spy::Scope spy(testdll::Module());
     EXPECT_EQ(0, Run(1));
     EXPECT_EQ(0, Run(0));
-    for (const spy::Call& c : spy::Calls()) EXPECT_NE(0, strncmp(c.function.c_str(), "Reg", 3)) << c.function;
+    // Only the driver's service key is looked at.
+    for (const char* call : {"RegOpenKeyW", "RegQueryValueExW", "RegSetValueExW", "LoadLibraryW"}) {
+        EXPECT_EQ(0, spy::CountOf(call)) << call;
+    }
+    EXPECT_EQ(2, spy::CountOf("RegOpenKeyExW"));
 }
 
 TEST_F(Sequence, AbsentAndLongDiskClassListsAreHandledWhole) {
@@ -175,7 +191,7 @@ TEST_F(Sequence, FailuresInTheDiskClassStepStopTheSequenceBeforeTheOtherLists) {
         spy::Fail(f.function, ERROR_ACCESS_DENIED, f.detail);
         EXPECT_EQ(-1, Run(1));
         EXPECT_TRUE(before == Read());
-        EXPECT_TRUE(spy::OpenKeys().empty());
+        EXPECT_EQ("", spy::DescribeHeld());
     }
 }
 
@@ -199,6 +215,109 @@ TEST_F(Sequence, TheDumpFilterStepDecidesTheResultOnVistaAndLater) {
     EXPECT_EQ(-1, Run(1));
     EXPECT_EQ(-1, Run(0));
     EXPECT_FALSE(testreg::KeyExists(kCrashControlKey));
+}
+
+// The install copy is newer than the system copy: on install the refresh
+// and the compression request come between the class list's read and its write.
+TEST_F(Sequence, InstallRefreshesTheDriverBetweenTheClassListReadAndWrite) {
+    testbed::ScratchDir install(L"install");
+    testbed::PlaceFile(L"standin_veltrane_v2105.sys", install.path() + L"\\veltrane.sys");
+    spy::Scope spy(testdll::Module());
+    EXPECT_EQ(0, Run(1, install.path().c_str()));
+
+    std::vector<std::wstring> seen;
+    for (const spy::Call& c : spy::Calls()) {
+        if (c.function == "DeviceIoControl") seen.push_back(L"request " + c.detail);
+        if (c.function == "CopyFileW") seen.push_back(L"copy");
+        if (c.function == "LoadLibraryW") seen.push_back(L"load setupapi");
+        if (c.function == "RegQueryValueExW" || c.function == "RegSetValueExW") {
+            seen.push_back((c.function[3] == 'Q' ? L"read " : L"write ") + c.detail);
+        }
+    }
+    std::vector<std::wstring> refresh = {L"request 002220CC 00000000", L"copy",
+                                         L"request 002220CC 01000000", L"request 0009C040 0000"};
+    std::vector<std::wstring> expected;
+    if (ClassListsEdited()) {
+        expected = {L"load setupapi", L"read UpperFilters"};
+        expected.insert(expected.end(), refresh.begin(), refresh.end());
+        expected.insert(expected.end(), {L"write UpperFilters", L"read UpperFilters", L"write UpperFilters"});
+    } else if (g_version->nt) {
+        expected = refresh;  // NT 4.0: the driver is refreshed, no list is edited
+    }
+    if (DumpListEdited()) expected.insert(expected.end(), {L"read DumpFilters", L"write DumpFilters"});
+    EXPECT_EQ(expected, seen);
+
+    const bool refreshed = g_version->nt;
+    EXPECT_EQ(refreshed ? std::vector<uint32_t>({0, 1}) : std::vector<uint32_t>(), testbed::LockValues());
+    EXPECT_EQ(refreshed ? testbed::Version(2, 1, 0, 5) : testbed::Version(2, 0, 9, 0),
+              testbed::FileVersion(testbed::SystemDriverCopy()));
+    const std::vector<testbed::Request> compression = {{0x0009C040, {0, 0}}};
+    EXPECT_EQ(refreshed ? compression : std::vector<testbed::Request>(), testbed::Requests(L"Veltrane"));
+
+    // Uninstall leaves the driver file and both devices alone.
+    testbed::ClearRequests(L"Veltrane");
+    testbed::ClearRequests(L"RsvLock");
+    testbed::PlaceFile(L"standin_veltrane_v2090.sys", testbed::SystemDriverCopy());
+    EXPECT_EQ(0, Run(0, install.path().c_str()));
+    EXPECT_TRUE(testbed::Requests(L"Veltrane").empty());
+    EXPECT_TRUE(testbed::Requests(L"RsvLock").empty());
+    EXPECT_EQ(testbed::Version(2, 0, 9, 0), testbed::FileVersion(testbed::SystemDriverCopy()));
+}
+
+TEST_F(Sequence, WithoutTheMainDriverTheSequenceFailsBeforeAnyList) {
+    const Lists before = Read();
+    for (int install : {1, 0}) {
+        {
+            SCOPED_TRACE("no driver file");
+            testbed::PlaceFile(nullptr, testbed::SystemDriverCopy());
+            spy::Scope spy(testdll::Module());
+            EXPECT_EQ(-1, Run(install));
+            EXPECT_EQ(0, spy::CountOf("RegOpenKeyW"));
+            testbed::PlaceFile(L"standin_veltrane_v2090.sys", testbed::SystemDriverCopy());
+        }
+        {
+            SCOPED_TRACE("no service key");
+            spy::Scope spy(testdll::Module());
+            spy::Fail("RegOpenKeyExW", ERROR_FILE_NOT_FOUND, kMainDriverServiceKey);
+            EXPECT_EQ(-1, Run(install));
+            EXPECT_EQ(0, spy::CountOf("RegOpenKeyW"));
+            EXPECT_EQ("", spy::DescribeHeld());
+        }
+    }
+    EXPECT_TRUE(before == Read());
+}
+
+TEST_F(Sequence, DiskDevicesLoseTheFilterInBothDirections) {
+    ASSERT_EQ(0u, vtdev::AddDisk(L"D1", {L"X", L"veltrane"}));
+    for (int install : {1, 0}) {
+        ASSERT_EQ(0u, vtdev::SetUpperFilters(L"D1", {L"X", L"veltrane"}));
+        EXPECT_EQ(0, Run(install));
+        const vtdev::Stored stored = vtdev::ReadUpperFiltersValue(vtdev::InstanceIdFor(L"D1"));
+        const std::vector<BYTE> untouched = testreg::MultiSzBytes({L"X", L"veltrane"});
+        EXPECT_EQ(ClassListsEdited() ? testreg::MultiSzBytes({L"X"}) : untouched, stored.bytes);
+    }
+}
+
+TEST_F(Sequence, UnreachableSetupApiFailsTheSequenceBeforeAnyList) {
+    if (!ClassListsEdited()) GTEST_SKIP() << "no device cleanup before Windows 2000";
+    ASSERT_EQ(0u, vtdev::AddDisk(L"E1", {L"VELTRANE"}));
+    const Lists before = Read();
+    struct Fault {
+        const char* function;
+        const wchar_t* detail;
+    };
+    const Fault faults[] = {{"LoadLibraryW", nullptr}, {"GetProcAddress", L"SetupDiEnumDeviceInfo"}};
+    for (const Fault& f : faults) {
+        SCOPED_TRACE(f.function);
+        spy::Scope spy(testdll::Module());
+        spy::Fail(f.function, ERROR_MOD_NOT_FOUND, f.detail);
+        EXPECT_EQ(-1, Run(1));
+        EXPECT_EQ(0, spy::CountOf("RegQueryValueExW"));
+        EXPECT_EQ(0, spy::CountOf("DeviceIoControl"));
+        EXPECT_EQ("", spy::DescribeHeld());
+    }
+    EXPECT_TRUE(before == Read());
+    EXPECT_EQ(testreg::MultiSzBytes({L"VELTRANE"}), vtdev::ReadUpperFiltersValue(vtdev::InstanceIdFor(L"E1")).bytes);
 }
 
 }  // namespace

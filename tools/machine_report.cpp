@@ -1,6 +1,7 @@
 #include "machine_report.h"
 
 #include <windows.h>
+#include <setupapi.h>
 
 #include <stdio.h>
 
@@ -22,6 +23,8 @@ const wchar_t* TypeName(DWORD type) {
     }
 }
 
+std::wstring JoinList(const wchar_t* units, size_t count);
+
 // A list value as "A, B (REG_MULTI_SZ, 10 bytes)", or why there is none.
 std::wstring DescribeList(const wchar_t* subKey, const wchar_t* name) {
     HKEY key;
@@ -33,39 +36,123 @@ std::wstring DescribeList(const wchar_t* subKey, const wchar_t* name) {
     } else {
         std::vector<wchar_t> units(size / 2 + 2, 0);
         RegQueryValueExW(key, name, nullptr, &type, reinterpret_cast<BYTE*>(units.data()), &size);
-        for (size_t pos = 0; pos < size / 2 && units[pos]; pos += wcslen(&units[pos]) + 1) {
-            if (!text.empty()) text += L", ";
-            text += &units[pos];
-        }
-        if (text.empty()) text = L"(empty)";
-        text += L"  [" + std::wstring(TypeName(type)) + L", " + std::to_wstring(size) + L" bytes]";
+        text = JoinList(units.data(), size / 2) + L"  [" + TypeName(type) + L", " + std::to_wstring(size) +
+               L" bytes]";
     }
     RegCloseKey(key);
     return text;
 }
 
+// Units up to the first empty entry, joined with ", ".
+std::wstring JoinList(const wchar_t* units, size_t count) {
+    std::wstring text;
+    for (size_t pos = 0; pos < count && units[pos]; pos += wcslen(&units[pos]) + 1) {
+        if (!text.empty()) text += L", ";
+        text += &units[pos];
+    }
+    return text.empty() ? L"(empty)" : text;
+}
+
+std::wstring DriverFileVersion() {
+    wchar_t path[MAX_PATH];
+    GetSystemDirectoryW(path, MAX_PATH);
+    wcscat(path, L"\\drivers\\veltrane.sys");
+    if (GetFileAttributesW(path) == INVALID_FILE_ATTRIBUTES) return L"(absent)";
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &handle);
+    std::vector<BYTE> info(size ? size : 1);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!size || !GetFileVersionInfoW(path, handle, size, info.data()) ||
+        !VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length)) {
+        return L"(no version)";
+    }
+    wchar_t text[64];
+    swprintf(text, 64, L"%u.%u.%u.%u", HIWORD(fixed->dwFileVersionMS), LOWORD(fixed->dwFileVersionMS),
+             HIWORD(fixed->dwFileVersionLS), LOWORD(fixed->dwFileVersionLS));
+    return text;
+}
+
+// The requests a testbed stand-in driver recorded: "CODE(INPUT), ...".
+std::wstring RecordedRequests(const wchar_t* service) {
+    const std::wstring key = std::wstring(L"System\\CurrentControlSet\\Services\\") + service + L"\\Parameters";
+    std::vector<BYTE> record(4096);
+    DWORD size = static_cast<DWORD>(record.size());
+    if (RegGetValueW(HKEY_LOCAL_MACHINE, key.c_str(), L"Requests", RRF_RT_REG_BINARY, nullptr, record.data(),
+                     &size) != ERROR_SUCCESS) {
+        return L"(none)";
+    }
+    std::wstring text;
+    for (DWORD pos = 0; pos + 8 <= size;) {
+        DWORD code, length;
+        memcpy(&code, &record[pos], 4);
+        memcpy(&length, &record[pos + 4], 4);
+        pos += 8;
+        wchar_t item[32];
+        swprintf(item, 32, L"%ls%08lX(", text.empty() ? L"" : L", ", code);
+        text += item;
+        for (DWORD i = 0; i < length && pos + i < size; ++i) {
+            swprintf(item, 32, L"%02X", record[pos + i]);
+            text += item;
+        }
+        text += L")";
+        pos += length;
+    }
+    return text.empty() ? L"(none)" : text;
+}
+
+// Each disk device's own upper-filter list, as the device installation API
+// reports it for the disk interface class.
+void AddDiskDevices(MachineReport& report) {
+    const GUID diskInterface = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+    const HDEVINFO set = SetupDiGetClassDevsW(&diskInterface, nullptr, nullptr, DIGCF_DEVICEINTERFACE | DIGCF_PROFILE);
+    if (set == INVALID_HANDLE_VALUE) return;
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        wchar_t id[200] = L"?";
+        SetupDiGetDeviceInstanceIdW(set, &device, id, 200, nullptr);
+        std::vector<wchar_t> units(2048, 0);
+        DWORD type = 0, size = 0;
+        std::wstring value = L"(absent)";
+        if (SetupDiGetDeviceRegistryPropertyW(set, &device, SPDRP_UPPERFILTERS, &type,
+                                              reinterpret_cast<BYTE*>(units.data()),
+                                              static_cast<DWORD>(units.size() - 2) * 2, &size)) {
+            value = JoinList(units.data(), size / 2) + L"  [" + TypeName(type) + L", " +
+                    std::to_wstring(size) + L" bytes]";
+        }
+        report.push_back({std::wstring(L"Device ") + id + L" UpperFilters", value});
+    }
+    SetupDiDestroyDeviceInfoList(set);
+}
+
 }  // namespace
 
 MachineReport ReadMachineReport() {
-    return {
+    MachineReport report = {
         {L"Disk class UpperFilters", DescribeList(kDiskClass, L"UpperFilters")},
         {L"Floppy class UpperFilters", DescribeList(kFloppyClass, L"UpperFilters")},
         {L"CrashControl DumpFilters", DescribeList(kCrashControl, L"DumpFilters")},
     };
+    AddDiskDevices(report);
+    report.push_back({L"drivers\\veltrane.sys version", DriverFileVersion()});
+    report.push_back({L"Requests to \\\\.\\VELTRANE", RecordedRequests(L"Veltrane")});
+    report.push_back({L"Requests to \\\\.\\RSVLOCK", RecordedRequests(L"RsvLock")});
+    return report;
 }
 
 void PrintReport(const MachineReport& report) {
-    for (const auto& item : report) wprintf(L"  %-28ls %ls\n", item.first.c_str(), item.second.c_str());
+    for (const auto& item : report) wprintf(L"  %-40ls %ls\n", item.first.c_str(), item.second.c_str());
 }
 
 void PrintChanges(const MachineReport& before, const MachineReport& after) {
     for (size_t i = 0; i < after.size(); ++i) {
         const std::wstring& was = i < before.size() ? before[i].second : L"";
         if (was == after[i].second) {
-            wprintf(L"    %-28ls %ls\n", after[i].first.c_str(), was.c_str());
+            wprintf(L"    %-40ls %ls\n", after[i].first.c_str(), was.c_str());
         } else {
-            wprintf(L"  * %-28ls before: %ls\n", after[i].first.c_str(), was.c_str());
-            wprintf(L"    %-28ls after:  %ls\n", L"", after[i].second.c_str());
+            wprintf(L"  * %-40ls before: %ls\n", after[i].first.c_str(), was.c_str());
+            wprintf(L"    %-40ls after:  %ls\n", L"", after[i].second.c_str());
         }
     }
 }

@@ -30,6 +30,23 @@ private:
     HKEY key_ = nullptr;
 };
 
+// A handle from CreateFileW, which reports failure as INVALID_HANDLE_VALUE.
+class FileHandle {
+public:
+    explicit FileHandle(HANDLE handle) : handle_(handle) {}
+    ~FileHandle() {
+        if (valid()) CloseHandle(handle_);
+    }
+    FileHandle(const FileHandle&) = delete;
+    FileHandle& operator=(const FileHandle&) = delete;
+
+    HANDLE get() const { return handle_; }
+    bool valid() const { return handle_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE handle_;
+};
+
 // A zero-filled block on the process heap.
 class HeapBlock {
 public:

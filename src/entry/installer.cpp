@@ -1,6 +1,8 @@
 #include "vtpi/installer.h"
 
 #include "VtPostInstall.h"
+#include "vtpi/device_filters.h"
+#include "vtpi/driver.h"
 #include "vtpi/filters.h"
 #include "vtpi/handles.h"
 #include "vtpi/os.h"
@@ -10,17 +12,32 @@ namespace vtpi {
 
 namespace {
 
-// The disk class list is edited inline: the driver refresh on install comes
-// between its read and its write. A list that cannot be read fails the
-// sequence without a write.
+void RefreshMainDriver(const wchar_t* installDir) {
+    RefreshMainDriverFile(installDir);
+    ClearMainDeviceCompression();
+}
+
+// The disk devices' own lists lose the filter before the class list is read;
+// on install the driver refresh comes between the class list's read and its
+// write. A class list that cannot be read fails the step without a write.
 bool UpdateDiskClassFilter(bool install, const wchar_t* installDir) {
-    (void)installDir;  // the driver refresh reads the install copy from here
     RegKey key;
     if (RegOpenKeyW(HKEY_LOCAL_MACHINE, kDiskClassKey, key.receive()) != ERROR_SUCCESS) return false;
+    if (!RemoveDeviceUpperFilters()) return false;
 
     HeapBlock list;
     if (!ReadListWithout(key.get(), kUpperFiltersValue, kDiskFilterName, list)) return false;
+    if (install) RefreshMainDriver(installDir);
     return WriteList(key.get(), kUpperFiltersValue, list, install ? kDiskFilterName : nullptr);
+}
+
+// Without the main driver nothing more may be done on any system; before
+// Windows 2000 there are no class lists to edit, only the driver to refresh.
+bool UpdateMainDriverFilters(bool install, const wchar_t* installDir) {
+    const bool driverInstalled = IsMainDriverInstalled();
+    if (IsWindows2000OrLater()) return driverInstalled && UpdateDiskClassFilter(install, installDir);
+    if (install && IsNtPlatform()) RefreshMainDriver(installDir);
+    return driverInstalled;
 }
 
 bool UpdateDumpFilter(bool install) {
@@ -36,8 +53,7 @@ bool IsUsableInstallDir(const wchar_t* installDir) {
 }
 
 bool RunInstallSequence(bool install, const wchar_t* installDir) {
-    // Systems before Windows 2000 keep no class filter lists for the client.
-    if (IsWindows2000OrLater() && !UpdateDiskClassFilter(install, installDir)) return false;
+    if (!UpdateMainDriverFilters(install, installDir)) return false;
     UpdateFloppyClassFilter(install);
     return UpdateDumpFilter(install);
 }

@@ -1,5 +1,7 @@
 #include "spy.h"
 
+#include <setupapi.h>
+#include <stdio.h>
 #include <string.h>
 #include <wchar.h>
 
@@ -17,20 +19,51 @@ struct Fault {
 
 std::vector<Call> g_calls;
 std::vector<Fault> g_faults;
-std::vector<HKEY> g_openKeys;
+std::vector<Resource> g_held;
 
-LONG TrackOpened(LONG rc, PHKEY key) {
-    if (rc == ERROR_SUCCESS && key) g_openKeys.push_back(*key);
-    return rc;
-}
+void Acquired(const char* kind, const void* handle) { g_held.push_back({kind, handle}); }
 
-void TrackClosed(HKEY key) {
-    for (auto it = g_openKeys.begin(); it != g_openKeys.end(); ++it) {
-        if (*it == key) {
-            g_openKeys.erase(it);
+void Released(const char* kind, const void* handle) {
+    for (auto it = g_held.begin(); it != g_held.end(); ++it) {
+        if (it->kind == kind && it->handle == handle) {
+            g_held.erase(it);
             return;
         }
     }
+}
+
+LONG KeyOpened(LONG rc, PHKEY key) {
+    if (rc == ERROR_SUCCESS && key) Acquired("key", *key);
+    return rc;
+}
+
+template <typename H>
+H HandleOpened(const char* kind, H handle, H invalid) {
+    if (handle != invalid) Acquired(kind, reinterpret_cast<const void*>(handle));
+    return handle;
+}
+
+BOOL HandleClosed(const char* kind, BOOL ok, const void* handle) {
+    if (ok) Released(kind, handle);
+    return ok;
+}
+
+std::wstring Widen(const char* s) {
+    std::wstring out;
+    for (; s && *s; ++s) out += static_cast<wchar_t>(static_cast<unsigned char>(*s));
+    return out;
+}
+
+// "CODE input-bytes" in hexadecimal, e.g. "0009C040 0000".
+std::wstring DescribeRequest(DWORD code, const void* input, DWORD bytes) {
+    wchar_t text[16];
+    swprintf(text, 16, L"%08lX ", code);
+    std::wstring out = text;
+    for (DWORD i = 0; input && i < bytes && i < 64; ++i) {
+        swprintf(text, 16, L"%02X", static_cast<const BYTE*>(input)[i]);
+        out += text;
+    }
+    return out;
 }
 
 // Records the call; true when a planned fault makes it fail with *error.
@@ -66,8 +99,9 @@ bool Enter(const char* function, const wchar_t* detail, DWORD* error) {
     }
 #define SPY_REGISTRY(name, params, args, detail) SPY_REGISTRY_THEN(name, params, args, detail, rc)
 
-// Win32 calls report failure through a result value and the last error.
-#define SPY_WIN32(ret, name, params, args, detail, failed)       \
+// Win32 calls report failure through a result value and the last error;
+// `after` sees the real call's result as `rc`.
+#define SPY_WIN32_THEN(ret, name, params, args, detail, failed, after) \
     SPY_REAL(name);                                              \
     ret WINAPI Hook_##name params {                              \
         DWORD error;                                             \
@@ -75,17 +109,20 @@ bool Enter(const char* function, const wchar_t* detail, DWORD* error) {
             SetLastError(error);                                 \
             return failed;                                       \
         }                                                        \
-        return Real_##name args;                                 \
+        ret rc = Real_##name args;                               \
+        return after;                                            \
     }
+#define SPY_WIN32(ret, name, params, args, detail, failed) \
+    SPY_WIN32_THEN(ret, name, params, args, detail, failed, rc)
 
 SPY_REGISTRY_THEN(RegOpenKeyW, (HKEY k, LPCWSTR sub, PHKEY out), (k, sub, out), sub,
-                  TrackOpened(rc, out))
+                  KeyOpened(rc, out))
 SPY_REGISTRY_THEN(RegOpenKeyExW, (HKEY k, LPCWSTR sub, DWORD o, REGSAM sam, PHKEY out),
-                  (k, sub, o, sam, out), sub, TrackOpened(rc, out))
+                  (k, sub, o, sam, out), sub, KeyOpened(rc, out))
 SPY_REGISTRY_THEN(RegCreateKeyExW,
                   (HKEY k, LPCWSTR sub, DWORD r, LPWSTR cls, DWORD o, REGSAM sam,
                    LPSECURITY_ATTRIBUTES sa, PHKEY out, LPDWORD disp),
-                  (k, sub, r, cls, o, sam, sa, out, disp), sub, TrackOpened(rc, out))
+                  (k, sub, r, cls, o, sam, sa, out, disp), sub, KeyOpened(rc, out))
 SPY_REGISTRY(RegQueryValueExW,
              (HKEY k, LPCWSTR name, LPDWORD r, LPDWORD type, LPBYTE data, LPDWORD size),
              (k, name, r, type, data, size), name)
@@ -94,9 +131,54 @@ SPY_REGISTRY(RegSetValueExW,
              (k, name, r, type, data, size), name)
 SPY_REGISTRY(RegDeleteValueW, (HKEY k, LPCWSTR name), (k, name), name)
 SPY_REGISTRY(RegEnumKeyW, (HKEY k, DWORD i, LPWSTR name, DWORD size), (k, i, name, size), nullptr)
-SPY_REGISTRY_THEN(RegCloseKey, (HKEY k), (k), nullptr, (TrackClosed(k), rc))
+SPY_REGISTRY_THEN(RegCloseKey, (HKEY k), (k), nullptr, (Released("key", k), rc))
 SPY_WIN32(DWORD, GetVersion, (), (), nullptr, 0)
 SPY_WIN32(BOOL, GetVersionExW, (LPOSVERSIONINFOW info), (info), nullptr, FALSE)
+SPY_WIN32(UINT, GetSystemDirectoryW, (LPWSTR buffer, UINT size), (buffer, size), nullptr, 0)
+
+SPY_WIN32_THEN(HANDLE, CreateFileW,
+               (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
+                DWORD flags, HANDLE tmpl),
+               (path, access, share, sa, disposition, flags, tmpl), path, INVALID_HANDLE_VALUE,
+               HandleOpened("file", rc, INVALID_HANDLE_VALUE))
+SPY_WIN32_THEN(BOOL, CloseHandle, (HANDLE h), (h), nullptr, FALSE, HandleClosed("file", rc, h))
+SPY_WIN32(BOOL, DeviceIoControl,
+          (HANDLE h, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize, LPDWORD returned,
+           LPOVERLAPPED overlapped),
+          (h, code, in, inSize, out, outSize, returned, overlapped),
+          DescribeRequest(code, in, inSize).c_str(), FALSE)
+SPY_WIN32(BOOL, CopyFileW, (LPCWSTR from, LPCWSTR to, BOOL failIfExists), (from, to, failIfExists),
+          (std::wstring(from) + L" -> " + to).c_str(), FALSE)
+SPY_WIN32_THEN(HANDLE, FindFirstFileW, (LPCWSTR path, LPWIN32_FIND_DATAW data), (path, data), path,
+               INVALID_HANDLE_VALUE, HandleOpened("find", rc, INVALID_HANDLE_VALUE))
+SPY_WIN32_THEN(BOOL, FindClose, (HANDLE h), (h), nullptr, FALSE, HandleClosed("find", rc, h))
+SPY_WIN32_THEN(LPVOID, HeapAlloc, (HANDLE heap, DWORD flags, SIZE_T bytes), (heap, flags, bytes),
+               nullptr, nullptr, HandleOpened<LPVOID>("heap", rc, nullptr))
+SPY_WIN32_THEN(BOOL, HeapFree, (HANDLE heap, DWORD flags, LPVOID block), (heap, flags, block),
+               nullptr, FALSE, HandleClosed("heap", rc, block))
+SPY_WIN32(DWORD, GetFileVersionInfoSizeW, (LPCWSTR path, LPDWORD handle), (path, handle), path, 0)
+SPY_WIN32(BOOL, GetFileVersionInfoW, (LPCWSTR path, DWORD handle, DWORD size, LPVOID data),
+          (path, handle, size, data), path, FALSE)
+SPY_WIN32(BOOL, VerQueryValueW, (LPCVOID block, LPCWSTR sub, LPVOID* out, PUINT length),
+          (block, sub, out, length), sub, FALSE)
+SPY_WIN32(HMODULE, LoadLibraryW, (LPCWSTR path), (path), path, nullptr)
+
+// The device installation functions, reached through GetProcAddress.
+SPY_WIN32_THEN(HDEVINFO, SetupDiGetClassDevsW, (const GUID* cls, PCWSTR enumerator, HWND window, DWORD flags),
+               (cls, enumerator, window, flags), nullptr, INVALID_HANDLE_VALUE,
+               HandleOpened("device set", rc, INVALID_HANDLE_VALUE))
+SPY_WIN32_THEN(BOOL, SetupDiDestroyDeviceInfoList, (HDEVINFO set), (set), nullptr, FALSE,
+               HandleClosed("device set", rc, set))
+SPY_WIN32(BOOL, SetupDiEnumDeviceInfo, (HDEVINFO set, DWORD index, PSP_DEVINFO_DATA data),
+          (set, index, data), nullptr, FALSE)
+SPY_WIN32(BOOL, SetupDiGetDeviceRegistryPropertyW,
+          (HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer, DWORD size,
+           PDWORD required),
+          (set, data, property, type, buffer, size, required), nullptr, FALSE)
+SPY_WIN32(BOOL, SetupDiSetDeviceRegistryPropertyW,
+          (HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, const BYTE* buffer, DWORD size),
+          (set, data, property, buffer, size),
+          (buffer ? std::to_wstring(size) + L" bytes" : std::wstring(L"null")).c_str(), FALSE)
 
 struct Hook {
     const char* name;
@@ -106,12 +188,62 @@ struct Hook {
 
 #define SPY_ENTRY(name) {#name, (void*)&Hook_##name, (void**)&Real_##name}
 
+SPY_REAL(GetProcAddress);
+FARPROC WINAPI Hook_GetProcAddress(HMODULE module, LPCSTR name);
+
 const Hook kHooks[] = {
-    SPY_ENTRY(RegOpenKeyW),      SPY_ENTRY(RegOpenKeyExW),   SPY_ENTRY(RegCreateKeyExW),
-    SPY_ENTRY(RegQueryValueExW), SPY_ENTRY(RegSetValueExW),  SPY_ENTRY(RegDeleteValueW),
-    SPY_ENTRY(RegEnumKeyW),      SPY_ENTRY(RegCloseKey),     SPY_ENTRY(GetVersion),
+    SPY_ENTRY(RegOpenKeyW),
+    SPY_ENTRY(RegOpenKeyExW),
+    SPY_ENTRY(RegCreateKeyExW),
+    SPY_ENTRY(RegQueryValueExW),
+    SPY_ENTRY(RegSetValueExW),
+    SPY_ENTRY(RegDeleteValueW),
+    SPY_ENTRY(RegEnumKeyW),
+    SPY_ENTRY(RegCloseKey),
+    SPY_ENTRY(GetVersion),
     SPY_ENTRY(GetVersionExW),
+    SPY_ENTRY(GetSystemDirectoryW),
+    SPY_ENTRY(CreateFileW),
+    SPY_ENTRY(CloseHandle),
+    SPY_ENTRY(DeviceIoControl),
+    SPY_ENTRY(CopyFileW),
+    SPY_ENTRY(FindFirstFileW),
+    SPY_ENTRY(FindClose),
+    SPY_ENTRY(HeapAlloc),
+    SPY_ENTRY(HeapFree),
+    SPY_ENTRY(GetFileVersionInfoSizeW),
+    SPY_ENTRY(GetFileVersionInfoW),
+    SPY_ENTRY(VerQueryValueW),
+    SPY_ENTRY(LoadLibraryW),
+    SPY_ENTRY(GetProcAddress),
 };
+
+// Entry points that the code under test looks up at run time.
+const Hook kLookedUp[] = {
+    SPY_ENTRY(SetupDiGetClassDevsW),
+    SPY_ENTRY(SetupDiDestroyDeviceInfoList),
+    SPY_ENTRY(SetupDiEnumDeviceInfo),
+    SPY_ENTRY(SetupDiGetDeviceRegistryPropertyW),
+    SPY_ENTRY(SetupDiSetDeviceRegistryPropertyW),
+};
+
+FARPROC WINAPI Hook_GetProcAddress(HMODULE module, LPCSTR name) {
+    const bool byName = reinterpret_cast<ULONG_PTR>(name) > 0xFFFF;
+    DWORD error;
+    if (Enter("GetProcAddress", byName ? Widen(name).c_str() : nullptr, &error)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    const FARPROC real = Real_GetProcAddress(module, name);
+    if (!real || !byName) return real;
+    for (const Hook& h : kLookedUp) {
+        if (strcmp(h.name, name) == 0) {
+            *h.real = reinterpret_cast<void*>(real);
+            return reinterpret_cast<FARPROC>(h.replacement);
+        }
+    }
+    return real;
+}
 
 const Hook* FindHook(const char* name) {
     for (const Hook& h : kHooks) {
@@ -166,10 +298,16 @@ void Detach() {
 void Clear() {
     g_calls.clear();
     g_faults.clear();
-    g_openKeys.clear();
+    g_held.clear();
 }
 
-std::vector<HKEY> OpenKeys() { return g_openKeys; }
+std::vector<Resource> Held() { return g_held; }
+
+std::string DescribeHeld() {
+    std::string out;
+    for (const Resource& r : g_held) out += (out.empty() ? "" : " ") + r.kind;
+    return out;
+}
 
 std::vector<Call> Calls() { return g_calls; }
 

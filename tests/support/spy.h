@@ -25,8 +25,15 @@ std::vector<Call> Calls();
 // Recorded calls of one function, in order.
 std::vector<Call> CallsTo(const char* function);
 int CountOf(const char* function);
-// Registry keys opened or created through the spy and not yet closed.
-std::vector<HKEY> OpenKeys();
+// What calls through the spy acquired and have not released: registry keys,
+// files and devices, find handles, heap blocks and device sets.
+struct Resource {
+    std::string kind;
+    const void* handle;
+};
+std::vector<Resource> Held();
+// The kinds of what is held, e.g. "key heap"; empty when nothing is.
+std::string DescribeHeld();
 
 // Makes calls of `function` fail with `error`: `skip` matching calls pass
 // first, then `times` calls fail (-1: every one). When `detail` is given only

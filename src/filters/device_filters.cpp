@@ -1,0 +1,106 @@
+#include "vtpi/device_filters.h"
+
+#include "vtpi/filters.h"
+#include "vtpi/multisz.h"
+#include "vtpi/text.h"
+
+namespace vtpi {
+
+SetupApiSlots g_setupApi;
+
+namespace {
+
+// GUID_DEVINTERFACE_DISK
+const GUID kDiskInterfaceClass = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+
+template <typename Slot>
+bool LookUp(HMODULE library, const char* name, Slot& slot) {
+    slot = reinterpret_cast<Slot>(reinterpret_cast<void*>(GetProcAddress(library, name)));
+    return slot != nullptr;
+}
+
+// Destroys the device set when the walk ends.
+class DeviceSet {
+public:
+    explicit DeviceSet(HDEVINFO set) : set_(set) {}
+    ~DeviceSet() {
+        if (valid()) g_setupApi.destroyDeviceInfoList(set_);
+    }
+    DeviceSet(const DeviceSet&) = delete;
+    DeviceSet& operator=(const DeviceSet&) = delete;
+
+    HDEVINFO get() const { return set_; }
+    bool valid() const { return set_ != INVALID_HANDLE_VALUE; }
+
+private:
+    HDEVINFO set_;
+};
+
+}  // namespace
+
+BOOL LoadSetupApi() {
+    wchar_t path[MAX_PATH] = {};
+    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH || !AppendString(path, MAX_PATH, L"\\SETUPAPI.DLL")) return FALSE;
+    const HMODULE library = LoadLibraryW(path);
+    if (!library) return FALSE;
+    // Every slot is looked up, in this order, even after a miss.
+    bool found = LookUp(library, "SetupDiGetDeviceRegistryPropertyW", g_setupApi.getProperty);
+    found &= LookUp(library, "SetupDiSetDeviceRegistryPropertyW", g_setupApi.setProperty);
+    found &= LookUp(library, "SetupDiGetClassDevsW", g_setupApi.getClassDevs);
+    found &= LookUp(library, "SetupDiEnumDeviceInfo", g_setupApi.enumDeviceInfo);
+    found &= LookUp(library, "SetupDiDestroyDeviceInfoList", g_setupApi.destroyDeviceInfoList);
+    return found;
+}
+
+BOOL RemoveDeviceUpperFilters() {
+    if (!LoadSetupApi()) return FALSE;
+    DeviceSet set(g_setupApi.getClassDevs(&kDiskInterfaceClass, nullptr, nullptr,
+                                          DIGCF_DEVICEINTERFACE | DIGCF_PROFILE));
+    if (!set.valid()) return FALSE;
+
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    for (DWORD index = 0; g_setupApi.enumDeviceInfo(set.get(), index, &device); ++index) {
+        // A device whose write fails does not stop the walk.
+        StripDeviceUpperFilter(set.get(), &device, kDiskFilterName);
+    }
+    return TRUE;
+}
+
+BOOL StripDeviceUpperFilter(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, const wchar_t* name) {
+    HeapBlock list;
+    if (!ReadDeviceMultiSzProperty(deviceSet, device, list)) return TRUE;
+    int32_t length = 0;
+    if (MultiSzRemoveInPlace(name, list.units(), list.unitCapacity(), &length) < 0) return FALSE;
+    // An emptied list clears the property rather than storing an empty list.
+    if (length == 1) return g_setupApi.setProperty(deviceSet, device, SPDRP_UPPERFILTERS, nullptr, 0);
+    return g_setupApi.setProperty(deviceSet, device, SPDRP_UPPERFILTERS,
+                                  static_cast<const BYTE*>(list.get()), length * sizeof(wchar_t));
+}
+
+bool ReadDeviceMultiSzProperty(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, HeapBlock& list) {
+    DWORD type = REG_NONE;
+    if (!ReadDeviceProperty(deviceSet, device, SPDRP_UPPERFILTERS, &type, list)) return false;
+    if (type == REG_MULTI_SZ) return true;
+    list.Free();
+    return false;
+}
+
+bool ReadDeviceProperty(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, DWORD property, DWORD* type,
+                        HeapBlock& data) {
+    DWORD required = 0;
+    if (g_setupApi.getProperty(deviceSet, device, property, nullptr, nullptr, 0, &required)) return false;
+    // An absent property fails otherwise; a size of 0 leaves nothing to read.
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required == 0) return false;
+    // Zero-filled: the data rounded up to whole units, then two zero units.
+    if (!data.Allocate((static_cast<SIZE_T>(required) + 1) / 2 * 2 + 2 * sizeof(wchar_t))) return false;
+    if (!g_setupApi.getProperty(deviceSet, device, property, type, static_cast<BYTE*>(data.get()),
+                                required, nullptr)) {
+        data.Free();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace vtpi

@@ -1,0 +1,96 @@
+#include "vtpi/driver.h"
+
+#include "vtpi/handles.h"
+#include "vtpi/text.h"
+
+namespace vtpi {
+
+namespace {
+
+// The system directory followed by `suffix`; false when either is unavailable
+// or the result would not fit.
+bool BuildSystemPath(wchar_t* path, int32_t capacity, const wchar_t* suffix) {
+    const UINT length = GetSystemDirectoryW(path, capacity);
+    if (length == 0 || length >= static_cast<UINT>(capacity)) return false;
+    return AppendString(path, capacity, suffix);
+}
+
+// The install directory's copy: exactly one backslash before the file name.
+bool BuildInstallCopyPath(wchar_t* path, int32_t capacity, const wchar_t* installDir) {
+    if (!CopyString(path, capacity, installDir)) return false;
+    const int32_t length = BoundedLength(path, capacity);
+    if ((length == 0 || path[length - 1] != L'\\') && !AppendString(path, capacity, L"\\")) return false;
+    return AppendString(path, capacity, L"veltrane.sys");
+}
+
+BOOL SendRequest(const wchar_t* device, DWORD code, const void* input, DWORD inputBytes) {
+    FileHandle handle(OpenDeviceWriteThrough(device, GENERIC_ALL));
+    if (!handle.valid()) return FALSE;
+    DWORD returned = 0;
+    return DeviceIoControl(handle.get(), code, const_cast<void*>(input), inputBytes, nullptr, 0,
+                           &returned, nullptr);
+}
+
+}  // namespace
+
+BOOL IsMainDriverInstalled() {
+    wchar_t path[MAX_PATH] = {};
+    if (!BuildSystemPath(path, MAX_PATH, L"\\Drivers\\VELTRANE.SYS")) return FALSE;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(path, &found);
+    if (search == INVALID_HANDLE_VALUE) return FALSE;
+    FindClose(search);
+
+    RegKey key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMainDriverServiceKey, 0, KEY_READ, key.receive()) ==
+           ERROR_SUCCESS;
+}
+
+uint64_t GetFileVersion64(const wchar_t* path) {
+    DWORD handle = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &handle);
+    if (size == 0) return 0;
+    HeapBlock info;
+    if (!info.Allocate(size)) return 0;
+    if (!GetFileVersionInfoW(path, handle, size, info.get())) return 0;
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT length = 0;
+    if (!VerQueryValueW(info.get(), L"\\", reinterpret_cast<void**>(&fixed), &length) || !fixed) return 0;
+    return (static_cast<uint64_t>(fixed->dwFileVersionMS) << 32) | fixed->dwFileVersionLS;
+}
+
+void RefreshMainDriverFile(const wchar_t* installDir) {
+    wchar_t systemCopy[MAX_PATH] = {};
+    wchar_t installCopy[MAX_PATH] = {};
+    if (!BuildSystemPath(systemCopy, MAX_PATH, L"\\drivers\\veltrane.sys")) return;
+    const uint64_t systemVersion = GetFileVersion64(systemCopy);
+    if (!BuildInstallCopyPath(installCopy, MAX_PATH, installDir)) return;
+    const uint64_t installVersion = GetFileVersion64(installCopy);
+
+    if (installVersion == 0) {
+        // An install copy without a version still warns the lock device.
+        if (systemVersion != 0) SetReservedSectorLock(0);
+        return;
+    }
+    // Versions compare as unsigned numbers: a major part of 0x8000 is higher.
+    if (systemVersion >= installVersion) return;
+    SetReservedSectorLock(0);
+    CopyFileW(installCopy, systemCopy, FALSE);
+    SetReservedSectorLock(1);
+}
+
+HANDLE OpenDeviceWriteThrough(const wchar_t* deviceName, DWORD access) {
+    return CreateFileW(deviceName, access, 0, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, nullptr);
+}
+
+BOOL ClearMainDeviceCompression() {
+    const USHORT format = 0;  // COMPRESSION_FORMAT_NONE
+    return SendRequest(kMainControlDevice, kSetCompressionCode, &format, sizeof(format));
+}
+
+void SetReservedSectorLock(uint32_t lockValue) {
+    SendRequest(kLockDevice, kReservedSectorLockCode, &lockValue, sizeof(lockValue));
+}
+
+}  // namespace vtpi

@@ -1,0 +1,54 @@
+// The testbed's stand-in components as test programs see them: the driver
+// files, the requests the stand-in drivers recorded, and scratch folders.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace testbed {
+
+// Built stand-ins, copied into the prefix by prepare-machine.
+std::wstring Standin(const wchar_t* name);
+// <system directory>\drivers\veltrane.sys
+std::wstring SystemDriverCopy();
+
+// Replaces `target` with a copy of the stand-in `name`, or deletes it when
+// `name` is null.
+void PlaceFile(const wchar_t* name, const std::wstring& target);
+bool FileExists(const std::wstring& path);
+// The fixed file version, 0 when there is none.
+uint64_t FileVersion(const std::wstring& path);
+constexpr uint64_t Version(uint16_t a, uint16_t b, uint16_t c, uint16_t d) {
+    return (uint64_t(a) << 48) | (uint64_t(b) << 32) | (uint64_t(c) << 16) | d;
+}
+
+// One device control request as a stand-in driver recorded it.
+struct Request {
+    DWORD code;
+    std::vector<BYTE> input;
+    bool operator==(const Request& o) const { return code == o.code && input == o.input; }
+};
+// Requests recorded by service "Veltrane" (\\.\VELTRANE) or "RsvLock" (\\.\RSVLOCK).
+std::vector<Request> Requests(const wchar_t* service);
+void ClearRequests(const wchar_t* service);
+// The lock values that \\.\RSVLOCK received, in order.
+std::vector<uint32_t> LockValues();
+
+// A fresh empty folder C:\testbed\<name>, removed with its files by the destructor.
+class ScratchDir {
+public:
+    explicit ScratchDir(const wchar_t* name);
+    ~ScratchDir();
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    const std::wstring& path() const { return path_; }
+
+private:
+    std::wstring path_;
+};
+
+}  // namespace testbed
