@@ -9,10 +9,12 @@
 #include "devices_api.h"
 #include "dll.h"
 #include "registry.h"
+#include "services.h"
 #include "spy.h"
 #include "testbed.h"
 #include "vtpi/driver.h"
 #include "vtpi/filters.h"
+#include "vtpi/services.h"
 
 using namespace vtpi;
 using testreg::List;
@@ -58,6 +60,9 @@ protected:
     void TearDown() override {
         testbed::PlaceFile(L"standin_veltrane_v2090.sys", testbed::SystemDriverCopy());
         vtdev::RemoveAllDisks();
+        if (testsvc::Exists(kClientManagerService) || !testsvc::Exists(kLegacyService)) {
+            testsvc::ResetServices();
+        }
     }
 
     int Run(int install, const wchar_t* dir = kInstallDir, int reserved = 0) {
@@ -318,6 +323,34 @@ TEST_F(Sequence, UnreachableSetupApiFailsTheSequenceBeforeAnyList) {
     }
     EXPECT_TRUE(before == Read());
     EXPECT_EQ(testreg::MultiSzBytes({L"VELTRANE"}), vtdev::ReadUpperFiltersValue(vtdev::InstanceIdFor(L"E1")).bytes);
+}
+
+TEST_F(Sequence, InstallRegistersTheClientManagerAndUninstallRemovesIt) {
+    testreg::SetValue(kRunKey, kLegacyRunValue, REG_SZ, {'x', 0, 0, 0});
+    EXPECT_EQ(0, Run(1));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), testsvc::State(kClientManagerService));
+    // A second install finds the service there and still succeeds.
+    EXPECT_EQ(0, Run(1));
+    EXPECT_EQ(0, Run(0));
+    EXPECT_TRUE(testsvc::WaitUntilGone(kClientManagerService));
+    EXPECT_EQ(0, Run(0));
+    // The legacy step removes the autorun value on the NT family only.
+    EXPECT_EQ(!g_version->nt, testreg::ReadValue(kRunKey, kLegacyRunValue).exists);
+    testreg::DeleteValue(kRunKey, kLegacyRunValue);
+}
+
+TEST_F(Sequence, WithoutTheServiceControlManagerTheSequenceStopsAtTheClientManager) {
+    const Lists before = Read();
+    for (int install : {1, 0}) {
+        spy::Scope spy(testdll::Module());
+        spy::Fail("OpenSCManagerW", ERROR_ACCESS_DENIED, nullptr, 0, -1);
+        EXPECT_EQ(-1, Run(install));
+        // The steps before it ran; the crash-dump list after it was not touched.
+        EXPECT_EQ(ClassListsEdited() ? 2 : 0, spy::CountOf("RegSetValueExW"));
+        EXPECT_EQ(g_version->nt ? 1 : 0, spy::CountOf("RegDeleteValueW"));
+        EXPECT_EQ("", spy::DescribeHeld());
+        EXPECT_EQ(before.dump.bytes, Read().dump.bytes);
+    }
 }
 
 }  // namespace

@@ -126,6 +126,61 @@ void AddDiskDevices(MachineReport& report) {
     SetupDiDestroyDeviceInfoList(set);
 }
 
+const wchar_t* StateName(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED: return L"stopped";
+        case SERVICE_START_PENDING: return L"starting";
+        case SERVICE_STOP_PENDING: return L"stopping";
+        case SERVICE_RUNNING: return L"running";
+        default: return L"other state";
+    }
+}
+
+const wchar_t* StartName(DWORD start) {
+    switch (start) {
+        case SERVICE_AUTO_START: return L"auto start";
+        case SERVICE_DEMAND_START: return L"demand start";
+        case SERVICE_DISABLED: return L"disabled";
+        default: return L"other start";
+    }
+}
+
+// "running, auto start, IMAGE, group G, account A", or "(absent)".
+std::wstring DescribeService(const wchar_t* name) {
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return L"(service control manager not reachable)";
+    const SC_HANDLE service = OpenServiceW(manager, name, SERVICE_QUERY_STATUS | SERVICE_QUERY_CONFIG);
+    std::wstring text = L"(absent)";
+    if (service) {
+        SERVICE_STATUS status = {};
+        QueryServiceStatus(service, &status);
+        std::vector<BYTE> buffer(8192);
+        auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        DWORD needed = 0;
+        text = StateName(status.dwCurrentState);
+        if (QueryServiceConfigW(service, config, static_cast<DWORD>(buffer.size()), &needed)) {
+            text += std::wstring(L", ") + StartName(config->dwStartType) + L", " + config->lpBinaryPathName;
+            if (config->lpLoadOrderGroup && *config->lpLoadOrderGroup) {
+                text += std::wstring(L", group ") + config->lpLoadOrderGroup;
+            }
+            if (config->lpServiceStartName) text += std::wstring(L", ") + config->lpServiceStartName;
+        }
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return text;
+}
+
+std::wstring DescribeString(HKEY root, const wchar_t* subKey, const wchar_t* name) {
+    wchar_t value[1024];
+    DWORD size = sizeof(value);
+    if (RegGetValueW(root, subKey, name, RRF_RT_REG_SZ, nullptr, value, &size) !=
+        ERROR_SUCCESS) {
+        return L"(absent)";
+    }
+    return value;
+}
+
 }  // namespace
 
 MachineReport ReadMachineReport() {
@@ -138,6 +193,11 @@ MachineReport ReadMachineReport() {
     report.push_back({L"drivers\\veltrane.sys version", DriverFileVersion()});
     report.push_back({L"Requests to \\\\.\\VELTRANE", RecordedRequests(L"Veltrane")});
     report.push_back({L"Requests to \\\\.\\RSVLOCK", RecordedRequests(L"RsvLock")});
+    report.push_back({L"Service VeltraneClientManager", DescribeService(L"VeltraneClientManager")});
+    report.push_back({L"Service VeltraneConfigurationManager", DescribeService(L"VeltraneConfigurationManager")});
+    report.push_back({L"Run value VTMGRNT.EXE",
+                      DescribeString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
+                                     L"VTMGRNT.EXE")});
     return report;
 }
 

@@ -6,6 +6,7 @@
 #include "vtpi/filters.h"
 #include "vtpi/handles.h"
 #include "vtpi/os.h"
+#include "vtpi/services.h"
 #include "vtpi/text.h"
 
 namespace vtpi {
@@ -40,6 +41,11 @@ bool UpdateMainDriverFilters(bool install, const wchar_t* installDir) {
     return driverInstalled;
 }
 
+// Only a service control manager that cannot be opened fails this step.
+bool UpdateClientManagerService(bool install, const wchar_t* installDir) {
+    return install ? InstallClientManagerService(installDir, FALSE) : RemoveClientManagerService();
+}
+
 bool UpdateDumpFilter(bool install) {
     if (!IsVistaOrLater()) return true;
     return install ? AddToFilterList(kCrashControlKey, kDumpFiltersValue, kDumpFilterName)
@@ -55,6 +61,8 @@ bool IsUsableInstallDir(const wchar_t* installDir) {
 bool RunInstallSequence(bool install, const wchar_t* installDir) {
     if (!UpdateMainDriverFilters(install, installDir)) return false;
     UpdateFloppyClassFilter(install);
+    RemoveLegacyConfigManager();
+    if (!UpdateClientManagerService(install, installDir)) return false;
     return UpdateDumpFilter(install);
 }
 

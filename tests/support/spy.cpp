@@ -163,6 +163,46 @@ SPY_WIN32(BOOL, VerQueryValueW, (LPCVOID block, LPCWSTR sub, LPVOID* out, PUINT 
           (block, sub, out, length), sub, FALSE)
 SPY_WIN32(HMODULE, LoadLibraryW, (LPCWSTR path), (path), path, nullptr)
 
+SPY_WIN32_THEN(SC_HANDLE, OpenSCManagerW, (LPCWSTR machine, LPCWSTR database, DWORD access),
+               (machine, database, access), nullptr, nullptr, HandleOpened<SC_HANDLE>("manager", rc, nullptr))
+SPY_WIN32_THEN(SC_HANDLE, OpenServiceW, (SC_HANDLE manager, LPCWSTR name, DWORD access),
+               (manager, name, access), name, nullptr, HandleOpened<SC_HANDLE>("service", rc, nullptr))
+SPY_WIN32_THEN(SC_HANDLE, CreateServiceW,
+               (SC_HANDLE manager, LPCWSTR name, LPCWSTR display, DWORD access, DWORD type, DWORD start,
+                DWORD errorControl, LPCWSTR path, LPCWSTR group, LPDWORD tag, LPCWSTR dependencies,
+                LPCWSTR account, LPCWSTR password),
+               (manager, name, display, access, type, start, errorControl, path, group, tag, dependencies,
+                account, password),
+               name, nullptr, HandleOpened<SC_HANDLE>("service", rc, nullptr))
+// Recorded as "manager" or "service", so that the order of release shows.
+SPY_REAL(CloseServiceHandle);
+BOOL WINAPI Hook_CloseServiceHandle(SC_HANDLE h) {
+    std::wstring kind;
+    for (const Resource& r : g_held) {
+        if (r.handle == h && (r.kind == "manager" || r.kind == "service")) kind = Widen(r.kind.c_str());
+    }
+    DWORD error;
+    if (Enter("CloseServiceHandle", kind.c_str(), &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    const BOOL rc = Real_CloseServiceHandle(h);
+    if (rc) Released(kind == L"manager" ? "manager" : "service", h);
+    return rc;
+}
+SPY_WIN32(BOOL, StartServiceW, (SC_HANDLE h, DWORD argc, LPCWSTR* argv), (h, argc, argv), nullptr, FALSE)
+SPY_WIN32(BOOL, ControlService, (SC_HANDLE h, DWORD control, LPSERVICE_STATUS status), (h, control, status),
+          std::to_wstring(control).c_str(), FALSE)
+SPY_WIN32(BOOL, QueryServiceStatus, (SC_HANDLE h, LPSERVICE_STATUS status), (h, status), nullptr, FALSE)
+SPY_WIN32(BOOL, DeleteService, (SC_HANDLE h), (h), nullptr, FALSE)
+
+SPY_REAL(Sleep);
+void WINAPI Hook_Sleep(DWORD ms) {
+    DWORD error;
+    Enter("Sleep", std::to_wstring(ms).c_str(), &error);
+    Real_Sleep(ms);
+}
+
 // The device installation functions, reached through GetProcAddress.
 SPY_WIN32_THEN(HDEVINFO, SetupDiGetClassDevsW, (const GUID* cls, PCWSTR enumerator, HWND window, DWORD flags),
                (cls, enumerator, window, flags), nullptr, INVALID_HANDLE_VALUE,
@@ -216,6 +256,15 @@ const Hook kHooks[] = {
     SPY_ENTRY(VerQueryValueW),
     SPY_ENTRY(LoadLibraryW),
     SPY_ENTRY(GetProcAddress),
+    SPY_ENTRY(OpenSCManagerW),
+    SPY_ENTRY(OpenServiceW),
+    SPY_ENTRY(CreateServiceW),
+    SPY_ENTRY(CloseServiceHandle),
+    SPY_ENTRY(StartServiceW),
+    SPY_ENTRY(ControlService),
+    SPY_ENTRY(QueryServiceStatus),
+    SPY_ENTRY(DeleteService),
+    SPY_ENTRY(Sleep),
 };
 
 // Entry points that the code under test looks up at run time.
