@@ -129,3 +129,34 @@ TEST(MultiSzPrepend, RefusesAResultThatDoesNotFitAndWritesNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(MultiSzAppend, PutsTheNameLastAndRefusesWhatDoesNotFit) {
+    Buffer empty({}, 16);
+    EXPECT_EQ(7, MultiSzAppend(empty.data(), empty.capacity, L"VTDE5"));
+    EXPECT_EQ(List{L"VTDE5"}, empty.Entries());
+
+    // "A\0B\0\0" plus "VTDE5\0" needs exactly 11 units.
+    Buffer exact({L"A", L"B"}, 11);
+    EXPECT_EQ(11, MultiSzAppend(exact.data(), exact.capacity, L"VTDE5"));
+    EXPECT_EQ((List{L"A", L"B", L"VTDE5"}), exact.Entries());
+    EXPECT_TRUE(exact.GuardIntact());
+
+    Buffer small({L"A", L"B"}, 10);
+    const auto before = small.units;
+    EXPECT_EQ(-1, MultiSzAppend(small.data(), small.capacity, L"VTDE5"));
+    EXPECT_EQ(before, small.units);
+}
+
+TEST(MultiSzContains, MatchesWholeEntriesWithAsciiCaseFolded) {
+    Buffer list({L"APP1", L"vtde5", L"VTDE55"}, 32);
+    EXPECT_TRUE(MultiSzContains(list.data(), list.capacity, L"VTDE5"));
+    EXPECT_TRUE(MultiSzContains(list.data(), list.capacity, L"app1"));
+    EXPECT_FALSE(MultiSzContains(list.data(), list.capacity, L"VTDE"));
+    EXPECT_FALSE(MultiSzContains(Buffer({}, 1).data(), 1, L"VTDE5"));
+    // Unterminated within the capacity: never read past it.
+    EXPECT_FALSE(MultiSzContains(Buffer({L"VTDE5"}, 6).data(), 6, L"VTDE5"));
+}
+
+}  // namespace

@@ -28,6 +28,14 @@ int32_t MultiSzRemoveAll(wchar_t* list, int32_t capacity, const wchar_t* name);
 // already there). Returns the new length, or -1 when it would not fit.
 int32_t MultiSzPrepend(wchar_t* list, int32_t capacity, const wchar_t* name);
 
+// Puts `name` behind the list's last entry. Returns the new length, or -1
+// when it would not fit.
+int32_t MultiSzAppend(wchar_t* list, int32_t capacity, const wchar_t* name);
+
+// True when an entry matches `name`; false also for a list without its final
+// NUL within capacity.
+bool MultiSzContains(const wchar_t* list, int32_t capacity, const wchar_t* name);
+
 // Removes every entry matching `name` by moving the rest of the list down.
 // Sets *length to the new length and returns the number of entries removed;
 // on refusal returns -1 and sets *length to -1.

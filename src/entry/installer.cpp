@@ -4,9 +4,12 @@
 #include "vtpi/device_filters.h"
 #include "vtpi/driver.h"
 #include "vtpi/filters.h"
+#include "vtpi/guard.h"
 #include "vtpi/handles.h"
+#include "vtpi/locale.h"
 #include "vtpi/os.h"
 #include "vtpi/services.h"
+#include "vtpi/shared_files.h"
 #include "vtpi/text.h"
 
 namespace vtpi {
@@ -59,6 +62,9 @@ bool IsUsableInstallDir(const wchar_t* installDir) {
 }
 
 bool RunInstallSequence(bool install, const wchar_t* installDir) {
+    // The pre-boot defaults never decide the outcome.
+    wchar_t root[MAX_PATH];
+    if (FindEncryptedFsRoot(root, MAX_PATH)) EnsureBootLocale(installDir, root);
     if (!UpdateMainDriverFilters(install, installDir)) return false;
     UpdateFloppyClassFilter(install);
     RemoveLegacyConfigManager();
@@ -72,4 +78,19 @@ extern "C" int __cdecl VT_installer(int install, const wchar_t* installDir, int 
     (void)reserved;
     if (!vtpi::IsUsableInstallDir(installDir)) return -1;
     return vtpi::RunInstallSequence(install != 0, installDir) ? 0 : -1;
+}
+
+// Each byte of the ANSI directory becomes the UTF-16 unit of the same value,
+// without a code page; the registration cannot fail the call.
+extern "C" int __cdecl IDLL_helper(const char* installDir, int install, int reserved) {
+    if (!installDir) return -1;
+    wchar_t wide[VTPI_MAX_INSTALL_DIR + 1];
+    int length = 0;
+    for (; installDir[length] != 0; ++length) {
+        if (length == VTPI_MAX_INSTALL_DIR) return -1;
+        wide[length] = static_cast<unsigned char>(installDir[length]);
+    }
+    wide[length] = 0;
+    vtpi::RunGuarded(vtpi::RegisterTrayApplication, wide);
+    return VT_installer(install, wide, reserved);
 }

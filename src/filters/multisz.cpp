@@ -48,6 +48,28 @@ int32_t MultiSzRemoveAll(wchar_t* list, int32_t capacity, const wchar_t* name) {
     return length;
 }
 
+int32_t MultiSzAppend(wchar_t* list, int32_t capacity, const wchar_t* name) {
+    const int32_t length = MultiSzLength(list, capacity);
+    if (length < 0) return -1;
+    const int32_t nameLength = BoundedLength(name, capacity);
+    if (nameLength < 0) return -1;
+    if (nameLength == 0) return length;
+    if (length + nameLength + 1 > capacity) return -1;
+    // The name and its NUL go over the final NUL; a new final NUL follows.
+    wchar_t* end = list + length - 1;
+    for (int32_t i = 0; i <= nameLength; ++i) end[i] = name[i];
+    end[nameLength + 1] = 0;
+    return length + nameLength + 1;
+}
+
+bool MultiSzContains(const wchar_t* list, int32_t capacity, const wchar_t* name) {
+    if (MultiSzLength(list, capacity) < 0) return false;
+    for (int32_t pos = 0; list[pos] != 0; pos += BoundedLength(list + pos, capacity - pos) + 1) {
+        if (MultiSzEntryMatches(list + pos, name)) return true;
+    }
+    return false;
+}
+
 int32_t MultiSzPrepend(wchar_t* list, int32_t capacity, const wchar_t* name) {
     const int32_t length = MultiSzLength(list, capacity);
     if (length < 0) return -1;

@@ -1,6 +1,7 @@
 #include "spy.h"
 
 #include <setupapi.h>
+#include <shlobj.h>
 #include <stdio.h>
 #include <string.h>
 #include <wchar.h>
@@ -78,6 +79,7 @@ bool Enter(const char* function, const wchar_t* detail, DWORD* error) {
             continue;
         }
         if (f.times > 0) --f.times;
+        if (f.error == kAccessViolation) *static_cast<volatile int*>(nullptr) = 0;
         *error = f.error;
         return true;
     }
@@ -203,6 +205,70 @@ void WINAPI Hook_Sleep(DWORD ms) {
     Real_Sleep(ms);
 }
 
+SPY_WIN32(DWORD, GetPrivateProfileStringW,
+          (LPCWSTR section, LPCWSTR key, LPCWSTR fallback, LPWSTR out, DWORD size, LPCWSTR file),
+          (section, key, fallback, out, size, file), key, 0)
+SPY_WIN32(BOOL, WritePrivateProfileStringW, (LPCWSTR section, LPCWSTR key, LPCWSTR value, LPCWSTR file),
+          (section, key, value, file),
+          (key ? std::wstring(key) + L"=" + (value ? value : L"") : std::wstring(L"flush")).c_str(), FALSE)
+SPY_WIN32(LANGID, GetSystemDefaultLangID, (), (), nullptr, 0)
+SPY_WIN32(HKL, GetKeyboardLayout, (DWORD thread), (thread), nullptr, nullptr)
+
+std::wstring g_layoutName;
+SPY_REAL(GetKeyboardLayoutNameW);
+BOOL WINAPI Hook_GetKeyboardLayoutNameW(LPWSTR name) {
+    DWORD error;
+    if (Enter("GetKeyboardLayoutNameW", nullptr, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (g_layoutName.empty()) return Real_GetKeyboardLayoutNameW(name);
+    wcsncpy(name, g_layoutName.c_str(), KL_NAMELENGTH - 1);
+    name[KL_NAMELENGTH - 1] = 0;
+    return TRUE;
+}
+
+SPY_WIN32_THEN(HRESULT, SHGetSpecialFolderLocation, (HWND owner, int csidl, PIDLIST_ABSOLUTE* idList),
+               (owner, csidl, idList), std::to_wstring(csidl).c_str(), E_FAIL,
+               (rc == S_OK && idList ? Acquired("id list", *idList) : void(), rc))
+SPY_WIN32(BOOL, SHGetPathFromIDListW, (PCIDLIST_ABSOLUTE idList, LPWSTR path), (idList, path), nullptr, FALSE)
+
+// The shell allocator, wrapped so that freed ID lists and releases show.
+struct SpyMalloc : IMalloc {
+    IMalloc* real = nullptr;
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override { return real->QueryInterface(iid, out); }
+    ULONG STDMETHODCALLTYPE AddRef() override { return real->AddRef(); }
+    ULONG STDMETHODCALLTYPE Release() override {
+        DWORD error;
+        Enter("IMalloc::Release", nullptr, &error);
+        Released("allocator", this);
+        return real->Release();
+    }
+    void* STDMETHODCALLTYPE Alloc(SIZE_T bytes) override { return real->Alloc(bytes); }
+    void* STDMETHODCALLTYPE Realloc(void* p, SIZE_T bytes) override { return real->Realloc(p, bytes); }
+    void STDMETHODCALLTYPE Free(void* p) override {
+        DWORD error;
+        Enter("IMalloc::Free", nullptr, &error);
+        Released("id list", p);
+        real->Free(p);
+    }
+    SIZE_T STDMETHODCALLTYPE GetSize(void* p) override { return real->GetSize(p); }
+    int STDMETHODCALLTYPE DidAlloc(void* p) override { return real->DidAlloc(p); }
+    void STDMETHODCALLTYPE HeapMinimize() override { real->HeapMinimize(); }
+};
+SpyMalloc g_malloc;
+
+SPY_REAL(SHGetMalloc);
+HRESULT WINAPI Hook_SHGetMalloc(IMalloc** out) {
+    DWORD error;
+    if (Enter("SHGetMalloc", nullptr, &error)) return E_FAIL;
+    const HRESULT rc = Real_SHGetMalloc(&g_malloc.real);
+    if (rc != S_OK) return rc;
+    Acquired("allocator", &g_malloc);
+    *out = &g_malloc;
+    return rc;
+}
+
 // The device installation functions, reached through GetProcAddress.
 SPY_WIN32_THEN(HDEVINFO, SetupDiGetClassDevsW, (const GUID* cls, PCWSTR enumerator, HWND window, DWORD flags),
                (cls, enumerator, window, flags), nullptr, INVALID_HANDLE_VALUE,
@@ -265,6 +331,14 @@ const Hook kHooks[] = {
     SPY_ENTRY(QueryServiceStatus),
     SPY_ENTRY(DeleteService),
     SPY_ENTRY(Sleep),
+    SPY_ENTRY(GetPrivateProfileStringW),
+    SPY_ENTRY(WritePrivateProfileStringW),
+    SPY_ENTRY(GetSystemDefaultLangID),
+    SPY_ENTRY(GetKeyboardLayout),
+    SPY_ENTRY(GetKeyboardLayoutNameW),
+    SPY_ENTRY(SHGetSpecialFolderLocation),
+    SPY_ENTRY(SHGetPathFromIDListW),
+    SPY_ENTRY(SHGetMalloc),
 };
 
 // Entry points that the code under test looks up at run time.
@@ -344,7 +418,10 @@ void Detach() {
     g_patches.clear();
 }
 
+void SetKeyboardLayoutName(const wchar_t* name) { g_layoutName = name ? name : L""; }
+
 void Clear() {
+    g_layoutName.clear();
     g_calls.clear();
     g_faults.clear();
     g_held.clear();

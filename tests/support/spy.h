@@ -35,11 +35,17 @@ std::vector<Resource> Held();
 // The kinds of what is held, e.g. "key heap"; empty when nothing is.
 std::string DescribeHeld();
 
+// As the error of a planned fault: the call raises a real access violation.
+constexpr DWORD kAccessViolation = 0xC0000005;
+
 // Makes calls of `function` fail with `error`: `skip` matching calls pass
 // first, then `times` calls fail (-1: every one). When `detail` is given only
 // calls naming it (ASCII case ignored) count.
 void Fail(const char* function, DWORD error, const wchar_t* detail = nullptr, int skip = 0,
           int times = 1);
+
+// GetKeyboardLayoutNameW reports `name` (until the next Clear).
+void SetKeyboardLayoutName(const wchar_t* name);
 
 // Attaches for one scope and clears the record and faults on both ends.
 class Scope {

@@ -1,0 +1,159 @@
+#include "vtpi/shared_files.h"
+
+#include <shlobj.h>
+
+#include "vtpi/filters.h"
+#include "vtpi/handles.h"
+#include "vtpi/multisz.h"
+#include "vtpi/text.h"
+
+namespace vtpi {
+
+namespace {
+
+// The registry's longest key name, and its terminator.
+constexpr DWORD kKeyNameUnits = 256;
+
+LONG CreateKey(HKEY parent, const wchar_t* name, RegKey& key) {
+    DWORD disposition;
+    return RegCreateKeyExW(parent, name, 0, const_cast<wchar_t*>(L""), REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                           nullptr, key.receive(), &disposition);
+}
+
+// True when the subkey's "Path" value equals `filePath`; a value that does not
+// fit MAX_PATH units with its terminator never matches.
+bool PathMatches(HKEY entry, const wchar_t* filePath) {
+    wchar_t stored[MAX_PATH + 1] = {};
+    DWORD size = MAX_PATH * sizeof(wchar_t);
+    if (RegQueryValueExW(entry, L"Path", nullptr, nullptr, reinterpret_cast<BYTE*>(stored), &size) != ERROR_SUCCESS) {
+        return false;
+    }
+    return BoundedLength(stored, MAX_PATH) >= 0 && EqualsIgnoringAsciiCase(stored, filePath);
+}
+
+// Opens the first subkey, in enumeration order, whose "Path" is `filePath`.
+bool FindEntry(HKEY sharedKey, const wchar_t* filePath, RegKey& entry) {
+    wchar_t name[kKeyNameUnits];
+    for (DWORD index = 0; RegEnumKeyW(sharedKey, index, name, kKeyNameUnits) == ERROR_SUCCESS; ++index) {
+        if (RegOpenKeyW(sharedKey, name, entry.receive()) != ERROR_SUCCESS) continue;
+        if (PathMatches(entry.get(), filePath)) return true;
+        entry.Close();
+    }
+    return false;
+}
+
+// Appends `appId` to the entry's "AppIds" unless it is listed already. A list
+// that cannot be read is left as it is.
+void AddApplicationId(HKEY entry, const wchar_t* appId) {
+    const int32_t idUnits = BoundedLength(appId, MAX_PATH);
+    if (idUnits < 0) return;
+    HeapBlock list;
+    if (ReadListValue(entry, L"AppIds", idUnits + 1, list) == ListRead::Failed) return;
+    if (MultiSzContains(list.units(), list.unitCapacity(), appId)) return;
+    const int32_t length = MultiSzAppend(list.units(), list.unitCapacity(), appId);
+    if (length < 0) return;
+    RegSetValueExW(entry, L"AppIds", 0, REG_MULTI_SZ, static_cast<const BYTE*>(list.get()),
+                   static_cast<DWORD>(length) * sizeof(wchar_t));
+}
+
+// Makes "Entry<n>" with the lowest n not taken, holding the path and the id.
+void CreateEntry(HKEY sharedKey, const wchar_t* filePath, const wchar_t* appId) {
+    const int32_t pathUnits = BoundedLength(filePath, MAX_PATH);
+    const int32_t idUnits = BoundedLength(appId, MAX_PATH);
+    HeapBlock list;
+    if (pathUnits < 0 || idUnits < 0 || !list.Allocate((idUnits + 2) * sizeof(wchar_t))) return;
+    const int32_t length = MultiSzAppend(list.units(), list.unitCapacity(), appId);
+
+    wchar_t name[kKeyNameUnits];
+    for (int n = 1;; ++n) {
+        wsprintfW(name, L"Entry%d", n);
+        if (!SubkeyExists(sharedKey, name)) break;
+    }
+    RegKey entry;
+    if (CreateKey(sharedKey, name, entry) != ERROR_SUCCESS) return;
+    RegSetValueExW(entry.get(), L"Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(filePath),
+                   static_cast<DWORD>(pathUnits + 1) * sizeof(wchar_t));
+    RegSetValueExW(entry.get(), L"AppIds", 0, REG_MULTI_SZ, static_cast<const BYTE*>(list.get()),
+                   static_cast<DWORD>(length) * sizeof(wchar_t));
+}
+
+// The Program Files folder: from the shell, else the registry, else the
+// usual default.
+void GetProgramFilesFolder(wchar_t* path) {
+    if (GetSpecialFolderPath(CSIDL_PROGRAM_FILES, path)) return;
+    ZeroMemory(path, MAX_PATH * sizeof(wchar_t));
+    if (ReadRegistryValue(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion", L"ProgramFilesDir",
+                          path, MAX_PATH * sizeof(wchar_t)) &&
+        BoundedLength(path, MAX_PATH) > 0) {
+        return;
+    }
+    CopyString(path, MAX_PATH, L"C:\\Program Files");
+}
+
+}  // namespace
+
+void RegisterTrayApplication(const wchar_t* installDir) {
+    wchar_t tray[MAX_PATH];
+    GetProgramFilesFolder(tray);
+    if (!AppendString(tray, MAX_PATH, kTrayApplication)) return;
+    if (IsExistingFile(tray)) RegisterSharedFile(tray, kApplicationId);
+
+    wchar_t fileList[MAX_PATH];
+    if (!CopyString(fileList, MAX_PATH, installDir) || !AppendString(fileList, MAX_PATH, L"\\") ||
+        !AppendString(fileList, MAX_PATH, kFileListName)) {
+        return;
+    }
+    WritePrivateProfileStringW(tray, L"AppId", kApplicationId, fileList);
+}
+
+void RegisterSharedFile(const wchar_t* filePath, const wchar_t* appId) {
+    if (appId[0] == 0) return;
+    RegKey sharedKey;
+    if (CreateKey(HKEY_LOCAL_MACHINE, kSharedFilesKey, sharedKey) != ERROR_SUCCESS) return;
+    RegKey entry;
+    if (FindEntry(sharedKey.get(), filePath, entry)) {
+        AddApplicationId(entry.get(), appId);
+    } else {
+        CreateEntry(sharedKey.get(), filePath, appId);
+    }
+}
+
+BOOL SubkeyExists(HKEY key, const wchar_t* name) {
+    wchar_t subkey[kKeyNameUnits];
+    for (DWORD index = 0; RegEnumKeyW(key, index, subkey, kKeyNameUnits) == ERROR_SUCCESS; ++index) {
+        if (EqualsIgnoringAsciiCase(subkey, name)) return TRUE;
+    }
+    return FALSE;
+}
+
+BOOL GetSpecialFolderPath(int csidl, wchar_t* path) {
+    LPITEMIDLIST idList = nullptr;
+    if (SHGetSpecialFolderLocation(nullptr, csidl, &idList) != S_OK) return FALSE;
+    path[0] = 0;
+    const BOOL converted = SHGetPathFromIDListW(idList, path) && path[0] != 0;
+    IMalloc* allocator = nullptr;
+    if (SHGetMalloc(&allocator) == S_OK) {
+        allocator->Free(idList);
+        allocator->Release();
+    }
+    if (!converted) path[0] = 0;
+    return converted;
+}
+
+BOOL IsExistingFile(const wchar_t* path) {
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(path, &found);
+    if (search == INVALID_HANDLE_VALUE) return FALSE;
+    const BOOL isFile = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    FindClose(search);
+    return isFile;
+}
+
+BOOL ReadRegistryValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName, void* data, DWORD size) {
+    RegKey key;
+    if (RegOpenKeyExW(root, subKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) return FALSE;
+    return RegQueryValueExW(key.get(), valueName, nullptr, nullptr, static_cast<BYTE*>(data), &size) ==
+           ERROR_SUCCESS;
+}
+
+}  // namespace vtpi
