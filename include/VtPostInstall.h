@@ -4,7 +4,8 @@
  * when the client is removed.
  *
  * Exports (cdecl, undecorated names):
- *   ordinal 2  VT_installer(install, installDir, reserved)
+ *   ordinal 1  IDLL_helper(installDir, install, reserved)   ANSI directory
+ *   ordinal 2  VT_installer(install, installDir, reserved)  UTF-16 directory
  *
  * Both return 0 on success and -1 on failure; no other value occurs.
  */
@@ -18,10 +19,10 @@ extern "C" {
 #endif
 
 /*
- * The longest install directory accepted, in characters without the
- * terminator. Every path the library builds from it fits MAX_PATH (260). A
- * NULL or longer directory makes an export return -1 at once, changing
- * nothing.
+ * The longest install directory accepted, in characters (for IDLL_helper,
+ * bytes) without the terminator. Every path the library builds from it fits
+ * MAX_PATH (260). A NULL or longer directory makes an export return -1 at
+ * once, changing nothing.
  */
 #define VTPI_MAX_INSTALL_DIR 237
 
@@ -33,6 +34,18 @@ extern "C" {
 int __cdecl VT_installer(int install, const wchar_t* installDir, int reserved);
 
 typedef int(__cdecl* VT_installer_fn)(int install, const wchar_t* installDir, int reserved);
+
+/*
+ * The same for a setup program that holds the directory as an 8-bit string.
+ * Each byte becomes the UTF-16 unit of the same value (no code page is
+ * applied, so only ASCII paths arrive unchanged). Before the sequence, and in
+ * both directions, the tray application is recorded in the shared-files list
+ * and the install directory's application file list; nothing that goes wrong
+ * there, an exception included, changes the result, which is VT_installer's.
+ */
+int __cdecl IDLL_helper(const char* installDir, int install, int reserved);
+
+typedef int(__cdecl* IDLL_helper_fn)(const char* installDir, int install, int reserved);
 
 /*
  * Calling through LoadLibrary:

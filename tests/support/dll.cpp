@@ -16,4 +16,10 @@ VT_installer_fn Installer() {
     return fn;
 }
 
+IDLL_helper_fn Helper() {
+    auto fn = reinterpret_cast<IDLL_helper_fn>(reinterpret_cast<void*>(GetProcAddress(Module(), "IDLL_helper")));
+    if (!fn) ADD_FAILURE() << "IDLL_helper is not exported";
+    return fn;
+}
+
 }  // namespace testdll

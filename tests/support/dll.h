@@ -9,5 +9,6 @@ namespace testdll {
 
 HMODULE Module();
 VT_installer_fn Installer();
+IDLL_helper_fn Helper();
 
 }  // namespace testdll
