@@ -2,6 +2,7 @@
 
 #include <windows.h>
 #include <setupapi.h>
+#include <shlobj.h>
 
 #include <stdio.h>
 
@@ -181,9 +182,71 @@ std::wstring DescribeString(HKEY root, const wchar_t* subKey, const wchar_t* nam
     return value;
 }
 
+// "Keyboard=..., Language=..." of a Bootcode.ini, or why there is none.
+std::wstring DescribeBootLocale(const wchar_t* root) {
+    const std::wstring file = std::wstring(root) + L"\\Boot\\Bootcode.ini";
+    if (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) return L"(not reachable)";
+    std::wstring text;
+    for (const wchar_t* key : {L"Keyboard", L"Language"}) {
+        wchar_t value[256];
+        GetPrivateProfileStringW(L"Locale", key, L"(missing)", value, 256, file.c_str());
+        text += (text.empty() ? L"" : L", ") + std::wstring(key) + L"=" + value;
+    }
+    return text;
+}
+
+std::wstring TrayApplicationPath() {
+    wchar_t folder[MAX_PATH] = L"C:\\Program Files";
+    SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, folder);
+    return std::wstring(folder) + L"\\Veltrane Tray Manager\\VtTrayManager.exe";
+}
+
+// The shared-files subkey whose "Path" is the tray application, with its ids.
+std::wstring DescribeSharedEntry() {
+    const std::wstring tray = TrayApplicationPath();
+    HKEY shared;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Tessavar\\SharedFiles", 0, KEY_READ, &shared) !=
+        ERROR_SUCCESS) {
+        return L"(no shared-files list)";
+    }
+    std::wstring text = L"(none)";
+    wchar_t name[256];
+    for (DWORD i = 0; RegEnumKeyW(shared, i, name, 256) == ERROR_SUCCESS; ++i) {
+        wchar_t path[MAX_PATH] = {};
+        DWORD size = sizeof(path) - sizeof(wchar_t);
+        if (RegGetValueW(shared, name, L"Path", RRF_RT_REG_SZ, nullptr, path, &size) != ERROR_SUCCESS ||
+            _wcsicmp(path, tray.c_str()) != 0) {
+            continue;
+        }
+        std::vector<wchar_t> ids(32768, 0);
+        size = static_cast<DWORD>(ids.size() - 2) * sizeof(wchar_t);
+        const bool hasIds = RegGetValueW(shared, name, L"AppIds", RRF_RT_REG_MULTI_SZ, nullptr, ids.data(), &size) ==
+                            ERROR_SUCCESS;
+        text = std::wstring(name) + L": AppIds " + (hasIds ? JoinList(ids.data(), size / 2) : L"(absent)");
+        break;
+    }
+    RegCloseKey(shared);
+    return text;
+}
+
+// Every section of the application file list with its "AppId".
+std::wstring DescribeFileList(const wchar_t* installDir) {
+    const std::wstring file = std::wstring(installDir) + L"\\VTFILES41.LST";
+    if (GetFileAttributesW(file.c_str()) == INVALID_FILE_ATTRIBUTES) return L"(absent)";
+    std::vector<wchar_t> sections(32768, 0);
+    const DWORD n = GetPrivateProfileSectionNamesW(sections.data(), static_cast<DWORD>(sections.size()), file.c_str());
+    std::wstring text;
+    for (const wchar_t* s = sections.data(); s < sections.data() + n && *s; s += wcslen(s) + 1) {
+        wchar_t id[256];
+        GetPrivateProfileStringW(s, L"AppId", L"(none)", id, 256, file.c_str());
+        text += (text.empty() ? L"[" : L"; [") + std::wstring(s) + L"] AppId=" + id;
+    }
+    return text.empty() ? L"(empty)" : text;
+}
+
 }  // namespace
 
-MachineReport ReadMachineReport() {
+MachineReport ReadMachineReport(const wchar_t* installDir) {
     MachineReport report = {
         {L"Disk class UpperFilters", DescribeList(kDiskClass, L"UpperFilters")},
         {L"Floppy class UpperFilters", DescribeList(kFloppyClass, L"UpperFilters")},
@@ -198,6 +261,10 @@ MachineReport ReadMachineReport() {
     report.push_back({L"Run value VTMGRNT.EXE",
                       DescribeString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
                                      L"VTMGRNT.EXE")});
+    report.push_back({L"Bootcode.ini at \\\\.\\VeltraneFS", DescribeBootLocale(L"\\\\.\\VeltraneFS")});
+    report.push_back({L"Bootcode.ini at \\\\Veltrane\\Vtfs", DescribeBootLocale(L"\\\\Veltrane\\Vtfs")});
+    report.push_back({L"Shared-files entry of the tray app", DescribeSharedEntry()});
+    if (installDir) report.push_back({L"VTFILES41.LST", DescribeFileList(installDir)});
     return report;
 }
 

@@ -7,7 +7,8 @@
 
 using MachineReport = std::vector<std::pair<std::wstring, std::wstring>>;
 
-MachineReport ReadMachineReport();
+// `installDir` (may be null) names the application file list to show.
+MachineReport ReadMachineReport(const wchar_t* installDir);
 
 // Prints each item once when it is unchanged, and before and after when not.
 void PrintReport(const MachineReport& report);
