@@ -4,6 +4,7 @@
 //   vtpi uninstall DIR        calls VT_installer(0, DIR, 0)
 //   vtpi --ansi install DIR   calls IDLL_helper(DIR, 1, 0) (and so for uninstall)
 //   vtpi report [DIR]         prints what the DLL can change on this machine
+//                             (also --report [DIR])
 //
 // The DLL is loaded from vtpi's own folder. The exit code is 0 when the export
 // returned 0, 1 when it returned -1, and 2 when it could not be called.
@@ -20,7 +21,7 @@
 namespace {
 
 int Usage() {
-    fwprintf(stderr, L"usage: vtpi [--ansi] install|uninstall DIR\n       vtpi report [DIR]\n");
+    fwprintf(stderr, L"usage: vtpi [--ansi] install|uninstall DIR\n       vtpi --report [DIR]\n");
     return 2;
 }
 
@@ -49,7 +50,7 @@ HMODULE LoadBesideProgram() {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    if ((argc == 2 || argc == 3) && wcscmp(argv[1], L"report") == 0) {
+    if ((argc == 2 || argc == 3) && (wcscmp(argv[1], L"report") == 0 || wcscmp(argv[1], L"--report") == 0)) {
         PrintReport(ReadMachineReport(argc == 3 ? argv[2] : nullptr));
         return 0;
     }
