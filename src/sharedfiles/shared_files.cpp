@@ -135,6 +135,8 @@ BOOL GetSpecialFolderPath(int csidl, wchar_t* path) {
     if (SHGetMalloc(&allocator) == S_OK) {
         allocator->Free(idList);
         allocator->Release();
+    } else {
+        ILFree(idList);  // the same allocator, reached another way
     }
     if (!converted) path[0] = 0;
     return converted;

@@ -233,6 +233,14 @@ SPY_WIN32_THEN(HRESULT, SHGetSpecialFolderLocation, (HWND owner, int csidl, PIDL
                (rc == S_OK && idList ? Acquired("id list", *idList) : void(), rc))
 SPY_WIN32(BOOL, SHGetPathFromIDListW, (PCIDLIST_ABSOLUTE idList, LPWSTR path), (idList, path), nullptr, FALSE)
 
+SPY_REAL(ILFree);
+void WINAPI Hook_ILFree(PIDLIST_RELATIVE idList) {
+    DWORD error;
+    Enter("ILFree", nullptr, &error);
+    Released("id list", idList);
+    Real_ILFree(idList);
+}
+
 // The shell allocator, wrapped so that freed ID lists and releases show.
 struct SpyMalloc : IMalloc {
     IMalloc* real = nullptr;
@@ -339,6 +347,7 @@ const Hook kHooks[] = {
     SPY_ENTRY(SHGetSpecialFolderLocation),
     SPY_ENTRY(SHGetPathFromIDListW),
     SPY_ENTRY(SHGetMalloc),
+    SPY_ENTRY(ILFree),
 };
 
 // Entry points that the code under test looks up at run time.
