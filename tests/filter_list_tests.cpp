@@ -81,6 +81,8 @@ TEST_F(FilterListValue, StoredDataOfAnyShapeIsReadAsAListAndWrittenBackWhole) {
         {"no NUL at all", REG_MULTI_SZ, L"XY", {L"VtHiber.sys", L"XY"}},
         {"zero bytes", REG_MULTI_SZ, L"", {L"VtHiber.sys"}},
         {"REG_BINARY", REG_BINARY, std::wstring(L"A\0\0", 3), {L"VtHiber.sys", L"A"}},
+        // The DWORD 0x00420041 reads as the units "AB".
+        {"REG_DWORD", REG_DWORD, L"AB", {L"VtHiber.sys", L"AB"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -111,6 +113,17 @@ TEST_F(FilterListValue, ListsLargerThanTheFirstReadSurviveWhole) {
         EXPECT_TRUE(AddToFilterList(kScratch, kValue, kName));
         EXPECT_EQ(expected, testreg::ReadList(kScratch, kValue));
     }
+    // 64 KiB of list, the name in the middle and at the end.
+    List big = ManyEntries(2200);
+    big.insert(big.begin() + 1000, L"VTHIBER.SYS");
+    big.push_back(L"vthiber.sys");
+    testreg::SetList(kScratch, kValue, big);
+    ASSERT_GT(testreg::ReadValue(kScratch, kValue).bytes.size(), 65536u);
+    EXPECT_TRUE(AddToFilterList(kScratch, kValue, kName));
+    List expected = ManyEntries(2200);
+    expected.insert(expected.begin(), L"VtHiber.sys");
+    EXPECT_EQ(expected, testreg::ReadList(kScratch, kValue));
+
     // Unterminated data that fills the first read exactly.
     std::wstring full(1024, L'Q');
     testreg::SetValue(kScratch, kValue, REG_MULTI_SZ, Bytes(full));

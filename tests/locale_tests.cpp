@@ -25,6 +25,17 @@ void WriteText(const std::wstring& path, const std::string& text) {
     CloseHandle(file);
 }
 
+std::string ReadText(const std::wstring& path) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return "";
+    std::string text(65536, '\0');
+    DWORD read = 0;
+    ReadFile(file, &text[0], static_cast<DWORD>(text.size()), &read, nullptr);
+    CloseHandle(file);
+    text.resize(read);
+    return text;
+}
+
 std::wstring ReadEntry(const std::wstring& folder, const wchar_t* key) {
     wchar_t value[64];
     GetPrivateProfileStringW(L"Locale", key, L"(missing)", value, 64, (folder + L"\\Boot\\Bootcode.ini").c_str());
@@ -161,6 +172,29 @@ TEST_F(BootLocale, ALayoutAbove0xFFFFTriesItsFullKeyThenTheLow8Bits) {
     LookupKeyboardCode(install_.path().c_str(), code, 16);
     EXPECT_EQ(1, spy::CountOf("GetKeyboardLayout"));
     EXPECT_STREQ(L"FULL409", code);
+}
+
+TEST_F(BootLocale, ABootcodeThatIsNotAnIniFileGetsTheSectionAndKeepsItsLines) {
+    // Text with no section at all: both entries count as missing. (The
+    // profile functions rewrite a file as text: NUL bytes would not survive.)
+    SetBootcode(kDeviceFolder, "BOOT SECTOR NOTES\r\nkey without section = 1\r\n\r\n");
+    EnsureBootLocale(install_.path().c_str(), kDeviceRoot);
+    EXPECT_EQ(L"0409", ReadEntry(kDeviceFolder, L"Keyboard"));
+    EXPECT_EQ(L"0409", ReadEntry(kDeviceFolder, L"Language"));
+    const std::string content = ReadText(kDeviceFolder + L"\\Boot\\Bootcode.ini");
+    // The profile writer keeps the lines, normalising "key = value".
+    EXPECT_EQ(0u, content.find("BOOT SECTOR NOTES\r\nkey without section=1\r\n")) << content;
+}
+
+TEST_F(BootLocale, AnOverLongMapValueIsCutToTheValueBuffer) {
+    SetMap("0409.Keyboard=" + std::string(3000, 'K') + "\r\n");
+    SetBootcode(kDeviceFolder, "[Locale]\r\nLanguage=0409\r\n");
+    EnsureBootLocale(install_.path().c_str(), kDeviceRoot);
+    wchar_t value[4096];
+    GetPrivateProfileStringW(L"Locale", L"Keyboard", L"", value, 4096,
+                             (kDeviceFolder + L"\\Boot\\Bootcode.ini").c_str());
+    // 1023 units and the terminator: the lookup's value buffer.
+    EXPECT_EQ(std::wstring(1023, L'K'), value);
 }
 
 }  // namespace
