@@ -45,9 +45,7 @@ TEST(Guard, StopsCppAndStructuredExceptionsAndRestoresTheHandlerChain) {
 // The machine state that a whole install or uninstall changes, put back.
 class Helper : public testing::Test {
 protected:
-    testreg::Snapshot disk_{kDiskClassKey, kUpperFiltersValue};
-    testreg::Snapshot floppy_{kFloppyClassKey, kUpperFiltersValue};
-    testreg::Snapshot dump_{kCrashControlKey, kDumpFiltersValue};
+    testreg::FilterListsSnapshot lists_;
     testbed::ScratchDir ansi_{L"ansi"};
 
     void TearDown() override {

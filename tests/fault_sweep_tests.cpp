@@ -58,9 +58,7 @@ struct Site {
 
 class FaultSweep : public testing::Test {
 protected:
-    testreg::Snapshot disk_{kDiskClassKey, kUpperFiltersValue};
-    testreg::Snapshot floppy_{kFloppyClassKey, kUpperFiltersValue};
-    testreg::Snapshot dump_{kCrashControlKey, kDumpFiltersValue};
+    testreg::FilterListsSnapshot lists_;
     testbed::ScratchDir install_{L"sweep"};
 
     const List diskBefore_ = {L"PartMgr", L"veltrane"}, diskAfter_ = {L"VELTRANE", L"PartMgr"};

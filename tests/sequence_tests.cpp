@@ -44,9 +44,7 @@ const wchar_t* const kInstallDir = L"C:\\Program Files\\Veltrane";
 // at 2.0.9.0 and no disk devices; put back afterwards.
 class Sequence : public testing::Test {
 protected:
-    testreg::Snapshot disk_{kDiskClassKey, kUpperFiltersValue};
-    testreg::Snapshot floppy_{kFloppyClassKey, kUpperFiltersValue};
-    testreg::Snapshot dump_{kCrashControlKey, kDumpFiltersValue};
+    testreg::FilterListsSnapshot lists_;
 
     void SetUp() override {
         testreg::SetList(kDiskClassKey, kUpperFiltersValue, {L"PartMgr", L"veltrane"});

@@ -48,6 +48,15 @@ private:
     Stored value_;
 };
 
+// The three filter lists a whole install or uninstall edits, saved and put back.
+struct FilterListsSnapshot {
+    Snapshot disk{L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E967-E325-11CE-BFC1-08002BE10318}",
+                  L"UpperFilters"};
+    Snapshot floppy{L"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E980-E325-11CE-BFC1-08002BE10318}",
+                    L"UpperFilters"};
+    Snapshot dump{L"SYSTEM\\CurrentControlSet\\Control\\CrashControl", L"DumpFilters"};
+};
+
 // Saves every value of a key (or its absence) and puts them back on destruction.
 class KeySnapshot {
 public:
