@@ -48,7 +48,8 @@ int __cdecl IDLL_helper(const char* installDir, int install, int reserved);
 typedef int(__cdecl* IDLL_helper_fn)(const char* installDir, int install, int reserved);
 
 /*
- * Calling through LoadLibrary:
+ * Link with the import library libVtPostInstall.dll.a, or call through
+ * LoadLibrary:
  *
  *   HMODULE dll = LoadLibraryW(L"VtPostInstall.dll");
  *   VT_installer_fn run = (VT_installer_fn)GetProcAddress(dll, "VT_installer");
