@@ -125,10 +125,9 @@ protected:
         if (!install) {
             ASSERT_TRUE(InstallClientManagerService(install_.path().c_str(), FALSE));
         }
-        testreg::SetValue(kRunKey, kLegacyRunValue, REG_SZ, {'x', 0, 0, 0});
+        testreg::SetString(kRunKey, kLegacyRunValue, L"x");
         testreg::DeleteTree(L"Software\\Tessavar");
-        const BYTE* p = reinterpret_cast<const BYTE*>(kTray.c_str());
-        testreg::SetValue(kEntry, L"Path", REG_SZ, std::vector<BYTE>(p, p + (kTray.size() + 1) * 2));
+        testreg::SetString(kEntry, L"Path", kTray);
         testreg::SetList(kEntry, L"AppIds", {L"APP1"});
     }
 

@@ -324,7 +324,7 @@ TEST_F(Sequence, UnreachableSetupApiFailsTheSequenceBeforeAnyList) {
 }
 
 TEST_F(Sequence, InstallRegistersTheClientManagerAndUninstallRemovesIt) {
-    testreg::SetValue(kRunKey, kLegacyRunValue, REG_SZ, {'x', 0, 0, 0});
+    testreg::SetString(kRunKey, kLegacyRunValue, L"x");
     EXPECT_EQ(0, Run(1));
     EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), testsvc::State(kClientManagerService));
     // A second install finds the service there and still succeeds.

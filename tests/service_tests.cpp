@@ -17,7 +17,7 @@ class Services : public testing::Test {
 protected:
     void SetUp() override {
         testsvc::ResetServices();
-        testreg::SetValue(kRunKey, kLegacyRunValue, REG_SZ, {'x', 0, 0, 0});
+        testreg::SetString(kRunKey, kLegacyRunValue, L"x");
     }
     void TearDown() override {
         spy::Detach();

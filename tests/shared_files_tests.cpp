@@ -18,9 +18,7 @@ const std::wstring kShared = L"Software\\Tessavar\\SharedFiles";
 std::wstring Entry(const wchar_t* name) { return kShared + L"\\" + name; }
 
 void SetEntry(const std::wstring& name, const std::wstring& path, const List* ids) {
-    const BYTE* p = reinterpret_cast<const BYTE*>(path.c_str());
-    testreg::SetValue(Entry(name.c_str()).c_str(), L"Path", REG_SZ,
-                      std::vector<BYTE>(p, p + (path.size() + 1) * 2));
+    testreg::SetString(Entry(name.c_str()).c_str(), L"Path", path);
     if (ids) testreg::SetList(Entry(name.c_str()).c_str(), L"AppIds", *ids);
 }
 
@@ -154,8 +152,7 @@ TEST_F(SharedFiles, TheProgramFilesFolderComesFromTheShellThenTheRegistryThenThe
     const wchar_t* currentVersion = L"Software\\Microsoft\\Windows\\CurrentVersion";
     testreg::Snapshot programFiles(currentVersion, L"ProgramFilesDir");
     const std::wstring folder = L"C:\\testbed\\pf";
-    const BYTE* p = reinterpret_cast<const BYTE*>(folder.c_str());
-    testreg::SetValue(currentVersion, L"ProgramFilesDir", REG_SZ, std::vector<BYTE>(p, p + (folder.size() + 1) * 2));
+    testreg::SetString(currentVersion, L"ProgramFilesDir", folder);
     const std::wstring fromRegistry = folder + L"\\Veltrane Tray Manager\\VtTrayManager.exe";
 
     struct Case {

@@ -40,9 +40,6 @@ bool ReadListWithout(HKEY key, const wchar_t* valueName, const wchar_t* filterNa
 // as REG_MULTI_SZ. True exactly when the value was written.
 bool WriteList(HKEY key, const wchar_t* valueName, HeapBlock& list, const wchar_t* frontName);
 
-// The value edit on an open key.
-bool EditFilterList(HKEY key, const wchar_t* valueName, const wchar_t* filterName, bool install);
-
 // The value edit on an existing key below HKEY_LOCAL_MACHINE, which is never
 // created. True exactly when the value was written.
 bool AddToFilterList(const wchar_t* subKey, const wchar_t* valueName, const wchar_t* filterName);

@@ -1,5 +1,3 @@
-#include "vtpi/installer.h"
-
 #include "VtPostInstall.h"
 #include "vtpi/device_filters.h"
 #include "vtpi/driver.h"
@@ -55,12 +53,13 @@ bool UpdateDumpFilter(bool install) {
                    : RemoveFromFilterList(kCrashControlKey, kDumpFiltersValue, kDumpFilterName);
 }
 
-}  // namespace
-
+// A directory every path of the library can be built from: not null and at
+// most VTPI_MAX_INSTALL_DIR characters.
 bool IsUsableInstallDir(const wchar_t* installDir) {
     return installDir && BoundedLength(installDir, VTPI_MAX_INSTALL_DIR + 1) >= 0;
 }
 
+// Runs every configuration step in order; false when a gating step failed.
 bool RunInstallSequence(bool install, const wchar_t* installDir) {
     // The pre-boot defaults never decide the outcome.
     wchar_t root[MAX_PATH];
@@ -72,6 +71,7 @@ bool RunInstallSequence(bool install, const wchar_t* installDir) {
     return UpdateDumpFilter(install);
 }
 
+}  // namespace
 }  // namespace vtpi
 
 extern "C" int __cdecl VT_installer(int install, const wchar_t* installDir, int reserved) {

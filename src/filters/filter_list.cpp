@@ -56,19 +56,16 @@ bool WriteList(HKEY key, const wchar_t* valueName, HeapBlock& list, const wchar_
                           static_cast<DWORD>(length) * sizeof(wchar_t)) == ERROR_SUCCESS;
 }
 
-bool EditFilterList(HKEY key, const wchar_t* valueName, const wchar_t* filterName, bool install) {
-    HeapBlock list;
-    if (!ReadListWithout(key, valueName, filterName, list)) return false;
-    return WriteList(key, valueName, list, install ? filterName : nullptr);
-}
-
 namespace {
 
+// The value edit on an existing key below HKEY_LOCAL_MACHINE.
 bool EditFilterListAt(const wchar_t* subKey, const wchar_t* valueName, const wchar_t* filterName,
                       bool install) {
     RegKey key;
     if (RegOpenKeyW(HKEY_LOCAL_MACHINE, subKey, key.receive()) != ERROR_SUCCESS) return false;
-    return EditFilterList(key.get(), valueName, filterName, install);
+    HeapBlock list;
+    if (!ReadListWithout(key.get(), valueName, filterName, list)) return false;
+    return WriteList(key.get(), valueName, list, install ? filterName : nullptr);
 }
 
 }  // namespace

@@ -271,8 +271,7 @@ DeviceRow MeasureDevices(unsigned count) {
 std::wstring EntryKey(const std::wstring& name) { return kShared + L"\\" + name; }
 
 void SetPath(const std::wstring& entry, const std::wstring& path) {
-    const BYTE* p = reinterpret_cast<const BYTE*>(path.c_str());
-    testreg::SetValue(EntryKey(entry).c_str(), L"Path", REG_SZ, std::vector<BYTE>(p, p + (path.size() + 1) * 2));
+    testreg::SetString(EntryKey(entry).c_str(), L"Path", path);
 }
 
 std::vector<std::wstring> EntryNames() {

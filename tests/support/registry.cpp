@@ -34,6 +34,11 @@ void SetList(const wchar_t* subKey, const wchar_t* name, const List& entries) {
     SetValue(subKey, name, REG_MULTI_SZ, MultiSzBytes(entries));
 }
 
+void SetString(const wchar_t* subKey, const wchar_t* name, const std::wstring& text) {
+    const BYTE* p = reinterpret_cast<const BYTE*>(text.c_str());
+    SetValue(subKey, name, REG_SZ, std::vector<BYTE>(p, p + (text.size() + 1) * sizeof(wchar_t)));
+}
+
 Stored ReadValue(const wchar_t* subKey, const wchar_t* name) {
     Stored out;
     HKEY key;

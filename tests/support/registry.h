@@ -23,6 +23,8 @@ std::vector<BYTE> MultiSzBytes(const List& entries);
 // the data so that the registry stores no terminator of its own.
 void SetValue(const wchar_t* subKey, const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes);
 void SetList(const wchar_t* subKey, const wchar_t* name, const List& entries);
+// A REG_SZ value with its terminator.
+void SetString(const wchar_t* subKey, const wchar_t* name, const std::wstring& text);
 
 Stored ReadValue(const wchar_t* subKey, const wchar_t* name);
 // The entries of a stored multi-string value; fails the test if it is malformed.
