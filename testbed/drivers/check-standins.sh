@@ -5,7 +5,7 @@
 set -uo pipefail
 prefix=${1:?usage: check-standins.sh PREFIX DIR}
 dir=$(cd "${2:?usage: check-standins.sh PREFIX DIR}" && pwd)
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT

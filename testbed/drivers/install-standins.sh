@@ -16,7 +16,7 @@ prefix=${1:?usage: install-standins.sh PREFIX DIR [MAIN_COPY]}
 dir=${2:?usage: install-standins.sh PREFIX DIR [MAIN_COPY]}
 main_copy=${3:-standin_veltrane.sys}
 
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 drivers=$prefix/drive_c/windows/system32/drivers
 [ -d "$drivers" ] || { echo "install-standins: $prefix is not a prepared prefix" >&2; exit 1; }
 for f in standin_veltrane.sys standin_rsvlock.sys "$main_copy"; do

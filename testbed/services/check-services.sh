@@ -8,7 +8,7 @@ set -uo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 prefix=${1:?usage: check-services.sh PREFIX DIR}
 dir=$(cd "${2:?usage: check-services.sh PREFIX DIR}" && pwd)
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 "$here/install-services.sh" "$prefix" "$dir" >/dev/null || exit 1
 

@@ -19,7 +19,7 @@ prefix=${1:?$usage}
 dir=$(cd "${2:?$usage}" && pwd)
 installdir=${3:-'C:\Program Files\Veltrane'}
 
-export WINEPREFIX=$prefix WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 [ -d "$prefix/drive_c/windows" ] || { echo "install-services: $prefix is not a prepared prefix" >&2; exit 1; }
 for f in VtClientManager.exe VtConfigManager.exe svcctl.exe; do
   [ -f "$dir/$f" ] || { echo "install-services: missing $dir/$f" >&2; exit 1; }
