@@ -24,7 +24,8 @@ BOOL InstallClientManagerService(const wchar_t* installDir, BOOL start);
 BOOL RemoveClientManagerService();
 
 // On the NT family: stops and deletes the legacy configuration manager when it
-// is running, and deletes its autorun value. Always true.
+// is running, and deletes its autorun value (from both registry views under
+// WoW64). Always true.
 BOOL RemoveLegacyConfigManager();
 
 // True when the service exists and reports SERVICE_RUNNING.
@@ -34,8 +35,9 @@ BOOL IsServiceRunning(const wchar_t* serviceName);
 // the result of the deletion.
 BOOL StopAndDeleteService(const wchar_t* serviceName);
 
-// Deletes one value; the key is created when it does not exist. True exactly
+// Deletes one value; the key is created when it does not exist. `view` may
+// name a registry view (KEY_WOW64_64KEY or KEY_WOW64_32KEY). True exactly
 // when the value was deleted.
-BOOL DeleteRegistryValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName);
+BOOL DeleteRegistryValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName, REGSAM view = 0);
 
 }  // namespace vtpi

@@ -14,7 +14,9 @@ constexpr const wchar_t* kApplicationId = L"VTDE5";
 constexpr const wchar_t* kFileListName = L"VTFILES41.LST";
 
 // Adds the client's id to the tray application's shared-files entry when the
-// application exists, and records it in <installDir>\VTFILES41.LST.
+// application exists, and records it in <installDir>\VTFILES41.LST. Under
+// WoW64 an application found only under the native Program Files folder is
+// recorded by that path.
 void RegisterTrayApplication(const wchar_t* installDir);
 
 // Adds `appId` to the shared-files entry whose "Path" is `filePath` (ASCII
@@ -31,8 +33,10 @@ BOOL GetSpecialFolderPath(int csidl, wchar_t* path);
 // True when `path` names an existing item that is not a directory.
 BOOL IsExistingFile(const wchar_t* path);
 
-// Reads one value of any type; false when the key or value cannot be read or
-// the value is larger than `size` bytes.
-BOOL ReadRegistryValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName, void* data, DWORD size);
+// Reads one value of any type, in the registry view `view` names when it is
+// not 0; false when the key or value cannot be read or the value is larger
+// than `size` bytes.
+BOOL ReadRegistryValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName, void* data, DWORD size,
+                       REGSAM view = 0);
 
 }  // namespace vtpi

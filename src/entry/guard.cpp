@@ -4,6 +4,8 @@
 
 #include <stdlib.h>
 
+#include "base/seh.h"
+
 namespace vtpi {
 
 namespace {
@@ -12,18 +14,9 @@ namespace {
 // handler chain (fs:[0]), with the place to resume when an exception reaches
 // it. The compiler offers no __try on this target.
 struct GuardFrame {
-    GuardFrame* next;  // the layout of EXCEPTION_REGISTRATION_RECORD
-    void* handler;
-    void* resume[5];   // __builtin_setjmp buffer
+    HandlerRecord record;
+    void* resume[5];  // __builtin_setjmp buffer
 };
-
-GuardFrame* HandlerChain() {
-    GuardFrame* head;
-    asm volatile("movl %%fs:0, %0" : "=r"(head));
-    return head;
-}
-
-void SetHandlerChain(GuardFrame* head) { asm volatile("movl %0, %%fs:0" : : "r"(head) : "memory"); }
 
 EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record, void* frame, CONTEXT*, void*) {
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
@@ -45,17 +38,17 @@ bool RunCatchingCxx(void (*work)(const wchar_t*), const wchar_t* arg) {
 
 bool RunGuarded(void (*work)(const wchar_t*), const wchar_t* arg) {
     GuardFrame frame;
-    frame.next = HandlerChain();
-    frame.handler = reinterpret_cast<void*>(&GuardHandler);
+    frame.record.next = HandlerChain();
+    frame.record.handler = reinterpret_cast<void*>(&GuardHandler);
     if (__builtin_setjmp(frame.resume) != 0) {
         // Reached from the handler: the records above ours belonged to the
         // abandoned frames.
-        SetHandlerChain(frame.next);
+        SetHandlerChain(frame.record.next);
         return false;
     }
-    SetHandlerChain(&frame);
+    SetHandlerChain(&frame.record);
     const bool finished = RunCatchingCxx(work, arg);
-    SetHandlerChain(frame.next);
+    SetHandlerChain(frame.record.next);
     return finished;
 }
 

@@ -1,5 +1,6 @@
 #include "vtpi/driver.h"
 
+#include "base/wow64.h"
 #include "vtpi/handles.h"
 #include "vtpi/text.h"
 
@@ -23,6 +24,17 @@ bool BuildInstallCopyPath(wchar_t* path, int32_t capacity, const wchar_t* instal
     return AppendString(path, capacity, L"veltrane.sys");
 }
 
+// Any directory entry of that name in the native file system.
+bool NativeEntryExists(const wchar_t* path) {
+    NativeFileSystem native;
+    if (!native.ok()) return false;
+    WIN32_FIND_DATAW found;
+    const HANDLE search = FindFirstFileW(path, &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    FindClose(search);
+    return true;
+}
+
 BOOL SendRequest(const wchar_t* device, DWORD code, const void* input, DWORD inputBytes) {
     FileHandle handle(OpenDeviceWriteThrough(device, GENERIC_ALL));
     if (!handle.valid()) return FALSE;
@@ -35,11 +47,7 @@ BOOL SendRequest(const wchar_t* device, DWORD code, const void* input, DWORD inp
 
 BOOL IsMainDriverInstalled() {
     wchar_t path[MAX_PATH] = {};
-    if (!BuildSystemPath(path, MAX_PATH, L"\\Drivers\\VELTRANE.SYS")) return FALSE;
-    WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW(path, &found);
-    if (search == INVALID_HANDLE_VALUE) return FALSE;
-    FindClose(search);
+    if (!BuildSystemPath(path, MAX_PATH, L"\\Drivers\\VELTRANE.SYS") || !NativeEntryExists(path)) return FALSE;
 
     RegKey key;
     return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMainDriverServiceKey, 0, KEY_READ, key.receive()) ==
@@ -63,7 +71,12 @@ void RefreshMainDriverFile(const wchar_t* installDir) {
     wchar_t systemCopy[MAX_PATH] = {};
     wchar_t installCopy[MAX_PATH] = {};
     if (!BuildSystemPath(systemCopy, MAX_PATH, L"\\drivers\\veltrane.sys")) return;
-    const uint64_t systemVersion = GetFileVersion64(systemCopy);
+    uint64_t systemVersion;
+    {
+        NativeFileSystem native;
+        if (!native.ok()) return;  // the native system copy is out of reach
+        systemVersion = GetFileVersion64(systemCopy);
+    }
     if (!BuildInstallCopyPath(installCopy, MAX_PATH, installDir)) return;
     const uint64_t installVersion = GetFileVersion64(installCopy);
 
@@ -75,7 +88,10 @@ void RefreshMainDriverFile(const wchar_t* installDir) {
     // Versions compare as unsigned numbers: a major part of 0x8000 is higher.
     if (systemVersion >= installVersion) return;
     SetReservedSectorLock(0);
-    CopyFileW(installCopy, systemCopy, FALSE);
+    {
+        NativeFileSystem native;
+        if (native.ok()) CopyFileW(installCopy, systemCopy, FALSE);
+    }
     SetReservedSectorLock(1);
 }
 

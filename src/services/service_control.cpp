@@ -1,5 +1,6 @@
 #include "vtpi/services.h"
 
+#include "base/wow64.h"
 #include "vtpi/handles.h"
 #include "vtpi/os.h"
 #include "vtpi/text.h"
@@ -95,14 +96,20 @@ BOOL RemoveLegacyConfigManager() {
     if (!IsNtPlatform()) return TRUE;
     // Installed but stopped, the legacy service is left alone.
     if (IsServiceRunning(kLegacyService)) StopAndDeleteService(kLegacyService);
-    DeleteRegistryValue(HKEY_LOCAL_MACHINE, kRunKey, kLegacyRunValue);
+    // A 64-bit machine keeps the Run key in both registry views.
+    if (IsWow64()) {
+        DeleteRegistryValue(HKEY_LOCAL_MACHINE, kRunKey, kLegacyRunValue, KEY_WOW64_64KEY);
+        DeleteRegistryValue(HKEY_LOCAL_MACHINE, kRunKey, kLegacyRunValue, KEY_WOW64_32KEY);
+    } else {
+        DeleteRegistryValue(HKEY_LOCAL_MACHINE, kRunKey, kLegacyRunValue);
+    }
     return TRUE;
 }
 
-BOOL DeleteRegistryValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName) {
+BOOL DeleteRegistryValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName, REGSAM view) {
     RegKey key;
     DWORD disposition;
-    if (RegCreateKeyExW(root, subKey, 0, const_cast<wchar_t*>(L""), REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+    if (RegCreateKeyExW(root, subKey, 0, const_cast<wchar_t*>(L""), REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS | view,
                         nullptr, key.receive(), &disposition) != ERROR_SUCCESS) {
         return FALSE;
     }

@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include "base/wow64.h"
 #include "vtpi/filters.h"
 #include "vtpi/handles.h"
 #include "vtpi/multisz.h"
@@ -13,6 +14,9 @@ namespace {
 
 // The registry's longest key name, and its terminator.
 constexpr DWORD kKeyNameUnits = 256;
+
+constexpr const wchar_t* kCurrentVersionKey = L"Software\\Microsoft\\Windows\\CurrentVersion";
+constexpr const wchar_t* kProgramFilesValue = L"ProgramFilesDir";
 
 LONG CreateKey(HKEY parent, const wchar_t* name, RegKey& key) {
     DWORD disposition;
@@ -82,12 +86,26 @@ void CreateEntry(HKEY sharedKey, const wchar_t* filePath, const wchar_t* appId) 
 void GetProgramFilesFolder(wchar_t* path) {
     if (GetSpecialFolderPath(CSIDL_PROGRAM_FILES, path)) return;
     ZeroMemory(path, MAX_PATH * sizeof(wchar_t));
-    if (ReadRegistryValue(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion", L"ProgramFilesDir",
-                          path, MAX_PATH * sizeof(wchar_t)) &&
+    if (ReadRegistryValue(HKEY_LOCAL_MACHINE, kCurrentVersionKey, kProgramFilesValue, path, MAX_PATH * sizeof(wchar_t)) &&
         BoundedLength(path, MAX_PATH) > 0) {
         return;
     }
     CopyString(path, MAX_PATH, L"C:\\Program Files");
+}
+
+// Under WoW64 the folder above is the 32-bit one; a 64-bit client keeps the
+// tray application in the native folder, which the registry's 64-bit view
+// names. Points `tray` there when the application exists there.
+bool UseNativeTrayApplication(wchar_t* tray) {
+    if (!IsWow64()) return false;
+    wchar_t native[MAX_PATH] = {};
+    if (!ReadRegistryValue(HKEY_LOCAL_MACHINE, kCurrentVersionKey, kProgramFilesValue, native,
+                           (MAX_PATH - 1) * sizeof(wchar_t), KEY_WOW64_64KEY) ||
+        BoundedLength(native, MAX_PATH) <= 0 || !AppendString(native, MAX_PATH, kTrayApplication) ||
+        !IsExistingFile(native)) {
+        return false;
+    }
+    return CopyString(tray, MAX_PATH, native);
 }
 
 }  // namespace
@@ -96,7 +114,7 @@ void RegisterTrayApplication(const wchar_t* installDir) {
     wchar_t tray[MAX_PATH];
     GetProgramFilesFolder(tray);
     if (!AppendString(tray, MAX_PATH, kTrayApplication)) return;
-    if (IsExistingFile(tray)) RegisterSharedFile(tray, kApplicationId);
+    if (IsExistingFile(tray) || UseNativeTrayApplication(tray)) RegisterSharedFile(tray, kApplicationId);
 
     wchar_t fileList[MAX_PATH];
     if (!CopyString(fileList, MAX_PATH, installDir) || !AppendString(fileList, MAX_PATH, L"\\") ||
@@ -151,9 +169,10 @@ BOOL IsExistingFile(const wchar_t* path) {
     return isFile;
 }
 
-BOOL ReadRegistryValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName, void* data, DWORD size) {
+BOOL ReadRegistryValue(HKEY root, const wchar_t* subKey, const wchar_t* valueName, void* data, DWORD size,
+                       REGSAM view) {
     RegKey key;
-    if (RegOpenKeyExW(root, subKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) return FALSE;
+    if (RegOpenKeyExW(root, subKey, 0, KEY_READ | view, key.receive()) != ERROR_SUCCESS) return FALSE;
     return RegQueryValueExW(key.get(), valueName, nullptr, nullptr, static_cast<BYTE*>(data), &size) ==
            ERROR_SUCCESS;
 }
