@@ -33,6 +33,11 @@ wineserver -p </dev/null >/dev/null 2>&1 || true
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
 quiet() { wine "$@" </dev/null >"$log" 2>&1; }
+# A service that a 32-bit program creates in a 64-bit prefix is marked as a
+# WoW64 one, and its driver would go to the 32-bit driver host: there the
+# drivers are created by the 64-bit loader's own sc.exe.
+native() { wine "$@"; }
+if [ -d "$prefix/drive_c/windows/syswow64" ]; then native() { /usr/lib/wine/wine64 "$@"; }; fi
 
 # A file is replaced by a new one rather than overwritten in place: a driver
 # still mapped by winedevice.exe keeps its old file.
@@ -58,8 +63,8 @@ done
 for entry in "${standins[@]}"; do
   read -r name image built <<<"$entry"
   place "$dir/$built" "$drivers/$image"
-  quiet sc create "$name" type= kernel start= demand error= normal \
-    binPath= "\\SystemRoot\\System32\\drivers\\$image" ||
+  native sc create "$name" type= kernel start= demand error= normal \
+    binPath= "\\SystemRoot\\System32\\drivers\\$image" </dev/null >"$log" 2>&1 ||
     { echo "install-standins: cannot create service $name" >&2; exit 1; }
   # sc start returns once the driver's DriverEntry has returned, that is once
   # its device and link exist.
