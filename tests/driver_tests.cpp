@@ -129,9 +129,15 @@ TEST_F(MainDriver, PresenceNeedsTheDriverFileAndItsServiceKey) {
     testbed::PlaceFile(nullptr, testbed::SystemDriverCopy());
     EXPECT_FALSE(IsMainDriverInstalled());
     // Any directory entry of that name will do.
-    ASSERT_TRUE(CreateDirectoryW(testbed::SystemDriverCopy().c_str(), nullptr));
+    {
+        testbed::NativeFiles native;
+        ASSERT_TRUE(CreateDirectoryW(testbed::SystemDriverCopy().c_str(), nullptr));
+    }
     EXPECT_TRUE(IsMainDriverInstalled());
-    RemoveDirectoryW(testbed::SystemDriverCopy().c_str());
+    {
+        testbed::NativeFiles native;
+        RemoveDirectoryW(testbed::SystemDriverCopy().c_str());
+    }
     testbed::PlaceFile(kV2090, testbed::SystemDriverCopy());
 
     testbed::PlaceFile(kV2105, InstallCopy());

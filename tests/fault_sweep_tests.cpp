@@ -34,6 +34,7 @@ const std::set<std::string> kNotFailed = {
     "GetVersion", "GetVersionExW", "GetSystemDefaultLangID", "GetKeyboardLayout", "Sleep",
     "RegCloseKey", "CloseHandle", "FindClose", "HeapFree", "CloseServiceHandle",
     "IMalloc::Free", "IMalloc::Release", "ILFree", "SetupDiDestroyDeviceInfoList",
+    "Wow64RevertWow64FsRedirection",
 };
 
 // A realistic error for a failing call of each kind.
@@ -41,6 +42,7 @@ DWORD ErrorFor(const std::string& function) {
     if (function == "HeapAlloc") return ERROR_NOT_ENOUGH_MEMORY;
     if (function == "LoadLibraryW") return ERROR_MOD_NOT_FOUND;
     if (function == "GetProcAddress") return ERROR_PROC_NOT_FOUND;
+    if (function == "IsWow64Process" || function == "Wow64DisableWow64FsRedirection") return ERROR_INVALID_FUNCTION;
     if (function == "CopyFileW") return ERROR_SHARING_VIOLATION;
     if (function == "DeviceIoControl") return ERROR_INVALID_FUNCTION;
     if (function.rfind("GetFileVersionInfo", 0) == 0 || function == "VerQueryValueW") return ERROR_RESOURCE_DATA_NOT_FOUND;
@@ -71,6 +73,17 @@ bool EndsWith(const std::wstring& s, const std::wstring& tail) {
 bool FailsTheCall(const Site& site, bool install) {
     const std::string& f = site.function;
     const std::wstring& d = site.detail;
+    // Under WoW64 the driver's presence needs the native system directory:
+    // the WoW64 probe, and the lookups and call that turn redirection off,
+    // gate there. The tray registration probes first (the application is in
+    // the native Program Files folder), so the presence check's probe is the
+    // second. On a 32-bit machine a failed probe changes nothing.
+    if (f == "IsWow64Process" || (f == "GetProcAddress" && d == L"IsWow64Process")) {
+        return testbed::OnWow64() && site.skip == 1;
+    }
+    if (f == "Wow64DisableWow64FsRedirection" || (f == "GetProcAddress" && d.rfind(L"Wow64", 0) == 0)) {
+        return site.skip == 0;
+    }
     if (f == "LoadLibraryW" || f == "GetProcAddress" || f == "SetupDiGetClassDevsW") return true;
     // The presence test's and SETUPAPI's; the driver refresh's third does not gate.
     if (f == "GetSystemDirectoryW") return site.skip <= 1;

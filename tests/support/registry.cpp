@@ -19,10 +19,11 @@ void CreateKey(const wchar_t* subKey) {
     RegCloseKey(key);
 }
 
-void SetValue(const wchar_t* subKey, const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes) {
+void SetValue(const wchar_t* subKey, const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes,
+              REGSAM view) {
     HKEY key;
     ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, nullptr, 0,
-                                             KEY_ALL_ACCESS, nullptr, &key, nullptr));
+                                             KEY_ALL_ACCESS | view, nullptr, &key, nullptr));
     std::vector<BYTE> buffer(bytes);
     buffer.insert(buffer.end(), {0xFF, 0xFF, 0xFF, 0xFF});
     EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(key, name, 0, type, buffer.data(),
@@ -34,15 +35,15 @@ void SetList(const wchar_t* subKey, const wchar_t* name, const List& entries) {
     SetValue(subKey, name, REG_MULTI_SZ, MultiSzBytes(entries));
 }
 
-void SetString(const wchar_t* subKey, const wchar_t* name, const std::wstring& text) {
+void SetString(const wchar_t* subKey, const wchar_t* name, const std::wstring& text, REGSAM view) {
     const BYTE* p = reinterpret_cast<const BYTE*>(text.c_str());
-    SetValue(subKey, name, REG_SZ, std::vector<BYTE>(p, p + (text.size() + 1) * sizeof(wchar_t)));
+    SetValue(subKey, name, REG_SZ, std::vector<BYTE>(p, p + (text.size() + 1) * sizeof(wchar_t)), view);
 }
 
-Stored ReadValue(const wchar_t* subKey, const wchar_t* name) {
+Stored ReadValue(const wchar_t* subKey, const wchar_t* name, REGSAM view) {
     Stored out;
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return out;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_READ | view, &key) != ERROR_SUCCESS) return out;
     DWORD size = 0;
     if (RegQueryValueExW(key, name, nullptr, &out.type, nullptr, &size) == ERROR_SUCCESS) {
         out.bytes.resize(size);
@@ -75,9 +76,9 @@ List ReadList(const wchar_t* subKey, const wchar_t* name) {
     return out;
 }
 
-void DeleteValue(const wchar_t* subKey, const wchar_t* name) {
+void DeleteValue(const wchar_t* subKey, const wchar_t* name, REGSAM view) {
     HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_ALL_ACCESS, &key) != ERROR_SUCCESS) return;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, subKey, 0, KEY_ALL_ACCESS | view, &key) != ERROR_SUCCESS) return;
     RegDeleteValueW(key, name);
     RegCloseKey(key);
 }

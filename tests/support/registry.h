@@ -19,18 +19,21 @@ struct Stored {
 // The bytes of a multi-string list: each entry with its NUL, then the final NUL.
 std::vector<BYTE> MultiSzBytes(const List& entries);
 
+// `view` may name a registry view (KEY_WOW64_64KEY or KEY_WOW64_32KEY).
+
 // Writes exactly `bytes` (creating the key): a non-zero unit is placed after
 // the data so that the registry stores no terminator of its own.
-void SetValue(const wchar_t* subKey, const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes);
+void SetValue(const wchar_t* subKey, const wchar_t* name, DWORD type, const std::vector<BYTE>& bytes,
+              REGSAM view = 0);
 void SetList(const wchar_t* subKey, const wchar_t* name, const List& entries);
 // A REG_SZ value with its terminator.
-void SetString(const wchar_t* subKey, const wchar_t* name, const std::wstring& text);
+void SetString(const wchar_t* subKey, const wchar_t* name, const std::wstring& text, REGSAM view = 0);
 
-Stored ReadValue(const wchar_t* subKey, const wchar_t* name);
+Stored ReadValue(const wchar_t* subKey, const wchar_t* name, REGSAM view = 0);
 // The entries of a stored multi-string value; fails the test if it is malformed.
 List ReadList(const wchar_t* subKey, const wchar_t* name);
 
-void DeleteValue(const wchar_t* subKey, const wchar_t* name);
+void DeleteValue(const wchar_t* subKey, const wchar_t* name, REGSAM view = 0);
 void DeleteTree(const wchar_t* subKey);
 bool KeyExists(const wchar_t* subKey);
 void CreateKey(const wchar_t* subKey);

@@ -33,6 +33,14 @@ void Released(const char* kind, const void* handle) {
     }
 }
 
+// The key's name, marked with the registry view it asks for, if any.
+std::wstring KeyDetail(LPCWSTR subKey, REGSAM sam) {
+    std::wstring text = subKey ? subKey : L"";
+    if (sam & KEY_WOW64_64KEY) text += L" [64-bit view]";
+    if (sam & KEY_WOW64_32KEY) text += L" [32-bit view]";
+    return text;
+}
+
 LONG KeyOpened(LONG rc, PHKEY key) {
     if (rc == ERROR_SUCCESS && key) Acquired("key", *key);
     return rc;
@@ -120,11 +128,11 @@ bool Enter(const char* function, const wchar_t* detail, DWORD* error) {
 SPY_REGISTRY_THEN(RegOpenKeyW, (HKEY k, LPCWSTR sub, PHKEY out), (k, sub, out), sub,
                   KeyOpened(rc, out))
 SPY_REGISTRY_THEN(RegOpenKeyExW, (HKEY k, LPCWSTR sub, DWORD o, REGSAM sam, PHKEY out),
-                  (k, sub, o, sam, out), sub, KeyOpened(rc, out))
+                  (k, sub, o, sam, out), KeyDetail(sub, sam).c_str(), KeyOpened(rc, out))
 SPY_REGISTRY_THEN(RegCreateKeyExW,
                   (HKEY k, LPCWSTR sub, DWORD r, LPWSTR cls, DWORD o, REGSAM sam,
                    LPSECURITY_ATTRIBUTES sa, PHKEY out, LPDWORD disp),
-                  (k, sub, r, cls, o, sam, sa, out, disp), sub, KeyOpened(rc, out))
+                  (k, sub, r, cls, o, sam, sa, out, disp), KeyDetail(sub, sam).c_str(), KeyOpened(rc, out))
 SPY_REGISTRY(RegQueryValueExW,
              (HKEY k, LPCWSTR name, LPDWORD r, LPDWORD type, LPBYTE data, LPDWORD size),
              (k, name, r, type, data, size), name)
@@ -277,6 +285,14 @@ HRESULT WINAPI Hook_SHGetMalloc(IMalloc** out) {
     return rc;
 }
 
+// WoW64's functions, absent from older systems and looked up at run time.
+SPY_WIN32(BOOL, IsWow64Process, (HANDLE process, PBOOL wow64), (process, wow64), nullptr, FALSE)
+// Redirection turned off is held until it is reverted.
+SPY_WIN32_THEN(BOOL, Wow64DisableWow64FsRedirection, (PVOID* old), (old), nullptr, FALSE,
+               (rc ? Acquired("redirection off", nullptr) : void(), rc))
+SPY_WIN32_THEN(BOOL, Wow64RevertWow64FsRedirection, (PVOID old), (old), nullptr, FALSE,
+               HandleClosed("redirection off", rc, nullptr))
+
 // The device installation functions, reached through GetProcAddress.
 SPY_WIN32_THEN(HDEVINFO, SetupDiGetClassDevsW, (const GUID* cls, PCWSTR enumerator, HWND window, DWORD flags),
                (cls, enumerator, window, flags), nullptr, INVALID_HANDLE_VALUE,
@@ -357,6 +373,9 @@ const Hook kLookedUp[] = {
     SPY_ENTRY(SetupDiEnumDeviceInfo),
     SPY_ENTRY(SetupDiGetDeviceRegistryPropertyW),
     SPY_ENTRY(SetupDiSetDeviceRegistryPropertyW),
+    SPY_ENTRY(IsWow64Process),
+    SPY_ENTRY(Wow64DisableWow64FsRedirection),
+    SPY_ENTRY(Wow64RevertWow64FsRedirection),
 };
 
 FARPROC WINAPI Hook_GetProcAddress(HMODULE module, LPCSTR name) {

@@ -26,7 +26,8 @@ std::vector<Call> Calls();
 std::vector<Call> CallsTo(const char* function);
 int CountOf(const char* function);
 // What calls through the spy acquired and have not released: registry keys,
-// files and devices, find handles, heap blocks and device sets.
+// files and devices, find handles, heap blocks, device sets and file-system
+// redirection turned off.
 struct Resource {
     std::string kind;
     const void* handle;

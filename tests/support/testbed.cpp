@@ -6,6 +6,19 @@
 
 namespace testbed {
 
+bool OnWow64() {
+    BOOL wow64 = FALSE;
+    return IsWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+NativeFiles::NativeFiles() {
+    if (OnWow64()) off_ = Wow64DisableWow64FsRedirection(&previous_) != FALSE;
+}
+
+NativeFiles::~NativeFiles() {
+    if (off_) Wow64RevertWow64FsRedirection(previous_);
+}
+
 std::wstring Standin(const wchar_t* name) { return std::wstring(L"C:\\testbed\\standins\\") + name; }
 
 std::wstring SystemDriverCopy() {
@@ -15,6 +28,7 @@ std::wstring SystemDriverCopy() {
 }
 
 void PlaceFile(const wchar_t* name, const std::wstring& target) {
+    NativeFiles native;
     if (!name) {
         if (FileExists(target)) {
             EXPECT_TRUE(DeleteFileW(target.c_str())) << GetLastError();
@@ -25,10 +39,12 @@ void PlaceFile(const wchar_t* name, const std::wstring& target) {
 }
 
 bool FileExists(const std::wstring& path) {
+    NativeFiles native;
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 uint64_t FileVersion(const std::wstring& path) {
+    NativeFiles native;
     DWORD handle = 0;
     const DWORD size = GetFileVersionInfoSizeW(path.c_str(), &handle);
     if (!size) return 0;

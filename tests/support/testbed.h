@@ -11,9 +11,28 @@
 
 namespace testbed {
 
-// Built stand-ins, copied into the prefix by prepare-machine.
+// True on the 64-bit machine, where this 32-bit program runs under WoW64.
+bool OnWow64();
+
+// On the 64-bit machine, turns this thread's file-system redirection off for
+// the object's lifetime, so that the system directory is the native one.
+class NativeFiles {
+public:
+    NativeFiles();
+    ~NativeFiles();
+    NativeFiles(const NativeFiles&) = delete;
+    NativeFiles& operator=(const NativeFiles&) = delete;
+
+private:
+    void* previous_ = nullptr;
+    bool off_ = false;
+};
+
+// Built stand-ins, copied into the prefix by prepare-machine (on the 64-bit
+// machine, the drivers among them are the x86-64 builds).
 std::wstring Standin(const wchar_t* name);
-// <system directory>\drivers\veltrane.sys
+// <system directory>\drivers\veltrane.sys, the path the DLL uses; the file
+// helpers below reach it in the native system directory.
 std::wstring SystemDriverCopy();
 
 // Replaces `target` with a copy of the stand-in `name`, or deletes it when
