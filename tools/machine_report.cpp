@@ -26,6 +26,35 @@ const wchar_t* TypeName(DWORD type) {
 
 std::wstring JoinList(const wchar_t* units, size_t count);
 
+// On a 64-bit machine this 32-bit program runs under WoW64; the functions
+// for it are looked up, so that vtpi also starts on systems without them.
+template <typename Fn>
+Fn Kernel32Function(const char* name) {
+    return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), name)));
+}
+
+bool IsWow64() {
+    const auto isWow64 = Kernel32Function<BOOL(WINAPI*)(HANDLE, BOOL*)>("IsWow64Process");
+    BOOL wow64 = FALSE;
+    return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// The native system directory for the object's lifetime, under WoW64.
+class NativeFiles {
+public:
+    NativeFiles() {
+        const auto disable = Kernel32Function<BOOL(WINAPI*)(void**)>("Wow64DisableWow64FsRedirection");
+        off_ = IsWow64() && disable && disable(&previous_);
+    }
+    ~NativeFiles() {
+        if (off_) Kernel32Function<BOOL(WINAPI*)(void*)>("Wow64RevertWow64FsRedirection")(previous_);
+    }
+
+private:
+    void* previous_ = nullptr;
+    bool off_ = false;
+};
+
 // A list value as "A, B (REG_MULTI_SZ, 10 bytes)", or why there is none.
 std::wstring DescribeList(const wchar_t* subKey, const wchar_t* name) {
     HKEY key;
@@ -54,7 +83,9 @@ std::wstring JoinList(const wchar_t* units, size_t count) {
     return text.empty() ? L"(empty)" : text;
 }
 
+// The main driver's system copy, in the native system directory.
 std::wstring DriverFileVersion() {
+    NativeFiles native;
     wchar_t path[MAX_PATH];
     GetSystemDirectoryW(path, MAX_PATH);
     wcscat(path, L"\\drivers\\veltrane.sys");
@@ -172,10 +203,10 @@ std::wstring DescribeService(const wchar_t* name) {
     return text;
 }
 
-std::wstring DescribeString(HKEY root, const wchar_t* subKey, const wchar_t* name) {
+std::wstring DescribeString(HKEY root, const wchar_t* subKey, const wchar_t* name, DWORD view = 0) {
     wchar_t value[1024];
     DWORD size = sizeof(value);
-    if (RegGetValueW(root, subKey, name, RRF_RT_REG_SZ, nullptr, value, &size) !=
+    if (RegGetValueW(root, subKey, name, RRF_RT_REG_SZ | view, nullptr, value, &size) !=
         ERROR_SUCCESS) {
         return L"(absent)";
     }
@@ -195,15 +226,42 @@ std::wstring DescribeBootLocale(const wchar_t* root) {
     return text;
 }
 
+const wchar_t* const kTrayName = L"\\Veltrane Tray Manager\\VtTrayManager.exe";
+
+// The tray application under the Program Files folder this program sees.
 std::wstring TrayApplicationPath() {
     wchar_t folder[MAX_PATH] = L"C:\\Program Files";
     SHGetFolderPathW(nullptr, CSIDL_PROGRAM_FILES, nullptr, 0, folder);
-    return std::wstring(folder) + L"\\Veltrane Tray Manager\\VtTrayManager.exe";
+    return std::wstring(folder) + kTrayName;
 }
 
-// The shared-files subkey whose "Path" is the tray application, with its ids.
+// Under WoW64, the tray application under the native Program Files folder.
+std::wstring NativeTrayApplicationPath() {
+    wchar_t folder[MAX_PATH] = {};
+    DWORD size = sizeof(folder) - sizeof(wchar_t);
+    if (!IsWow64() || RegGetValueW(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion",
+                                   L"ProgramFilesDir", RRF_RT_REG_SZ | RRF_SUBKEY_WOW6464KEY, nullptr, folder,
+                                   &size) != ERROR_SUCCESS) {
+        return L"";
+    }
+    return std::wstring(folder) + kTrayName;
+}
+
+// Which of the Program Files folders hold the tray application.
+std::wstring DescribeTrayApplication() {
+    std::wstring text;
+    for (const std::wstring& path : {TrayApplicationPath(), NativeTrayApplicationPath()}) {
+        if (!path.empty() && GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES) {
+            text += (text.empty() ? L"" : L"; ") + path;
+        }
+    }
+    return text.empty() ? L"(absent)" : text;
+}
+
+// The shared-files subkey whose "Path" is the tray application (in either
+// Program Files folder), with its ids.
 std::wstring DescribeSharedEntry() {
-    const std::wstring tray = TrayApplicationPath();
+    const std::wstring tray = TrayApplicationPath(), nativeTray = NativeTrayApplicationPath();
     HKEY shared;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"Software\\Tessavar\\SharedFiles", 0, KEY_READ, &shared) !=
         ERROR_SUCCESS) {
@@ -215,14 +273,14 @@ std::wstring DescribeSharedEntry() {
         wchar_t path[MAX_PATH] = {};
         DWORD size = sizeof(path) - sizeof(wchar_t);
         if (RegGetValueW(shared, name, L"Path", RRF_RT_REG_SZ, nullptr, path, &size) != ERROR_SUCCESS ||
-            _wcsicmp(path, tray.c_str()) != 0) {
+            (_wcsicmp(path, tray.c_str()) != 0 && _wcsicmp(path, nativeTray.c_str()) != 0)) {
             continue;
         }
         std::vector<wchar_t> ids(32768, 0);
         size = static_cast<DWORD>(ids.size() - 2) * sizeof(wchar_t);
         const bool hasIds = RegGetValueW(shared, name, L"AppIds", RRF_RT_REG_MULTI_SZ, nullptr, ids.data(), &size) ==
                             ERROR_SUCCESS;
-        text = std::wstring(name) + L": AppIds " + (hasIds ? JoinList(ids.data(), size / 2) : L"(absent)");
+        text = std::wstring(name) + L": " + path + L", AppIds " + (hasIds ? JoinList(ids.data(), size / 2) : L"(absent)");
         break;
     }
     RegCloseKey(shared);
@@ -253,16 +311,24 @@ MachineReport ReadMachineReport(const wchar_t* installDir) {
         {L"CrashControl DumpFilters", DescribeList(kCrashControl, L"DumpFilters")},
     };
     AddDiskDevices(report);
-    report.push_back({L"drivers\\veltrane.sys version", DriverFileVersion()});
+    report.push_back({IsWow64() ? L"drivers\\veltrane.sys version (native)" : L"drivers\\veltrane.sys version",
+                      DriverFileVersion()});
     report.push_back({L"Requests to \\\\.\\VELTRANE", RecordedRequests(L"Veltrane")});
     report.push_back({L"Requests to \\\\.\\RSVLOCK", RecordedRequests(L"RsvLock")});
     report.push_back({L"Service VeltraneClientManager", DescribeService(L"VeltraneClientManager")});
     report.push_back({L"Service VeltraneConfigurationManager", DescribeService(L"VeltraneConfigurationManager")});
-    report.push_back({L"Run value VTMGRNT.EXE",
-                      DescribeString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run",
-                                     L"VTMGRNT.EXE")});
+    const wchar_t* const run = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Run";
+    if (IsWow64()) {
+        report.push_back({L"Run value VTMGRNT.EXE (64-bit view)",
+                          DescribeString(HKEY_LOCAL_MACHINE, run, L"VTMGRNT.EXE", RRF_SUBKEY_WOW6464KEY)});
+        report.push_back({L"Run value VTMGRNT.EXE (32-bit view)",
+                          DescribeString(HKEY_LOCAL_MACHINE, run, L"VTMGRNT.EXE", RRF_SUBKEY_WOW6432KEY)});
+    } else {
+        report.push_back({L"Run value VTMGRNT.EXE", DescribeString(HKEY_LOCAL_MACHINE, run, L"VTMGRNT.EXE")});
+    }
     report.push_back({L"Bootcode.ini at \\\\.\\VeltraneFS", DescribeBootLocale(L"\\\\.\\VeltraneFS")});
     report.push_back({L"Bootcode.ini at \\\\Veltrane\\Vtfs", DescribeBootLocale(L"\\\\Veltrane\\Vtfs")});
+    report.push_back({L"Tray application", DescribeTrayApplication()});
     report.push_back({L"Shared-files entry of the tray app", DescribeSharedEntry()});
     if (installDir) report.push_back({L"VTFILES41.LST", DescribeFileList(installDir)});
     return report;
