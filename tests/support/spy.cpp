@@ -157,8 +157,34 @@ SPY_WIN32(BOOL, DeviceIoControl,
            LPOVERLAPPED overlapped),
           (h, code, in, inSize, out, outSize, returned, overlapped),
           DescribeRequest(code, in, inSize).c_str(), FALSE)
-SPY_WIN32(BOOL, CopyFileW, (LPCWSTR from, LPCWSTR to, BOOL failIfExists), (from, to, failIfExists),
-          (std::wstring(from) + L" -> " + to).c_str(), FALSE)
+// A copy that fails as a full disk would: part of the source is written
+// before the error, so the destination is left truncated.
+void CopyPart(LPCWSTR from, LPCWSTR to) {
+    HANDLE in = Real_CreateFileW(from, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (in == INVALID_HANDLE_VALUE) return;
+    HANDLE out = Real_CreateFileW(to, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (out != INVALID_HANDLE_VALUE) {
+        BYTE part[512];
+        DWORD read = 0, written = 0;
+        if (ReadFile(in, part, sizeof(part), &read, nullptr)) WriteFile(out, part, read / 2, &written, nullptr);
+        Real_CloseHandle(out);
+    }
+    Real_CloseHandle(in);
+}
+SPY_REAL(CopyFileW);
+BOOL WINAPI Hook_CopyFileW(LPCWSTR from, LPCWSTR to, BOOL failIfExists) {
+    DWORD error;
+    if (Enter("CopyFileW", (std::wstring(from) + L" -> " + to).c_str(), &error)) {
+        if (error == ERROR_DISK_FULL) CopyPart(from, to);
+        SetLastError(error);
+        return FALSE;
+    }
+    return Real_CopyFileW(from, to, failIfExists);
+}
+SPY_WIN32(BOOL, MoveFileExW, (LPCWSTR from, LPCWSTR to, DWORD flags), (from, to, flags),
+          (std::wstring(from) + L" -> " + to + L" " + std::to_wstring(flags)).c_str(), FALSE)
+SPY_WIN32(BOOL, DeleteFileW, (LPCWSTR path), (path), path, FALSE)
+SPY_WIN32(BOOL, SetFileAttributesW, (LPCWSTR path, DWORD attributes), (path, attributes), path, FALSE)
 SPY_WIN32_THEN(HANDLE, FindFirstFileW, (LPCWSTR path, LPWIN32_FIND_DATAW data), (path, data), path,
                INVALID_HANDLE_VALUE, HandleOpened("find", rc, INVALID_HANDLE_VALUE))
 SPY_WIN32_THEN(BOOL, FindClose, (HANDLE h), (h), nullptr, FALSE, HandleClosed("find", rc, h))
@@ -200,6 +226,12 @@ BOOL WINAPI Hook_CloseServiceHandle(SC_HANDLE h) {
     if (rc) Released(kind == L"manager" ? "manager" : "service", h);
     return rc;
 }
+SPY_WIN32(BOOL, QueryServiceConfigW, (SC_HANDLE h, LPQUERY_SERVICE_CONFIGW config, DWORD size, LPDWORD needed),
+          (h, config, size, needed), nullptr, FALSE)
+SPY_WIN32(BOOL, ChangeServiceConfigW,
+          (SC_HANDLE h, DWORD type, DWORD start, DWORD errorControl, LPCWSTR path, LPCWSTR group, LPDWORD tag,
+           LPCWSTR dependencies, LPCWSTR account, LPCWSTR password, LPCWSTR display),
+          (h, type, start, errorControl, path, group, tag, dependencies, account, password, display), path, FALSE)
 SPY_WIN32(BOOL, StartServiceW, (SC_HANDLE h, DWORD argc, LPCWSTR* argv), (h, argc, argv), nullptr, FALSE)
 SPY_WIN32(BOOL, ControlService, (SC_HANDLE h, DWORD control, LPSERVICE_STATUS status), (h, control, status),
           std::to_wstring(control).c_str(), FALSE)
@@ -337,6 +369,9 @@ const Hook kHooks[] = {
     SPY_ENTRY(CloseHandle),
     SPY_ENTRY(DeviceIoControl),
     SPY_ENTRY(CopyFileW),
+    SPY_ENTRY(MoveFileExW),
+    SPY_ENTRY(DeleteFileW),
+    SPY_ENTRY(SetFileAttributesW),
     SPY_ENTRY(FindFirstFileW),
     SPY_ENTRY(FindClose),
     SPY_ENTRY(HeapAlloc),
@@ -350,6 +385,8 @@ const Hook kHooks[] = {
     SPY_ENTRY(OpenServiceW),
     SPY_ENTRY(CreateServiceW),
     SPY_ENTRY(CloseServiceHandle),
+    SPY_ENTRY(QueryServiceConfigW),
+    SPY_ENTRY(ChangeServiceConfigW),
     SPY_ENTRY(StartServiceW),
     SPY_ENTRY(ControlService),
     SPY_ENTRY(QueryServiceStatus),

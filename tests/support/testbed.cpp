@@ -43,6 +43,50 @@ bool FileExists(const std::wstring& path) {
     return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+std::vector<BYTE> FileBytes(const std::wstring& path) {
+    NativeFiles native;
+    std::vector<BYTE> bytes;
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return bytes;
+    BYTE chunk[4096];
+    DWORD read = 0;
+    while (ReadFile(file, chunk, sizeof(chunk), &read, nullptr) && read) bytes.insert(bytes.end(), chunk, chunk + read);
+    CloseHandle(file);
+    return bytes;
+}
+
+HeldFile::HeldFile(const std::wstring& path)
+    : ready_(CreateEventW(nullptr, TRUE, FALSE, L"vtpi_hold_ready")),
+      release_(CreateEventW(nullptr, TRUE, FALSE, L"vtpi_hold_release")) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring program = self;
+    program.erase(program.find_last_of(L'\\') + 1);
+    program += L"hold_file.exe";
+    std::wstring command = L"\"" + program + L"\" \"" + path + L"\" vtpi_hold_ready vtpi_hold_release";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    if (!CreateProcessW(program.c_str(), &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process_)) {
+        ADD_FAILURE() << "hold_file did not start: " << GetLastError();
+        return;
+    }
+    const HANDLE either[] = {ready_, process_.hProcess};
+    held_ = WaitForMultipleObjects(2, either, FALSE, 60000) == WAIT_OBJECT_0;
+    EXPECT_TRUE(held_) << "hold_file did not open the file";
+}
+
+HeldFile::~HeldFile() {
+    SetEvent(release_);
+    if (process_.hProcess) {
+        WaitForSingleObject(process_.hProcess, 60000);
+        CloseHandle(process_.hProcess);
+        CloseHandle(process_.hThread);
+    }
+    CloseHandle(ready_);
+    CloseHandle(release_);
+}
+
 uint64_t FileVersion(const std::wstring& path) {
     NativeFiles native;
     DWORD handle = 0;

@@ -39,6 +39,8 @@ std::wstring SystemDriverCopy();
 // `name` is null.
 void PlaceFile(const wchar_t* name, const std::wstring& target);
 bool FileExists(const std::wstring& path);
+// The file's bytes; empty when it cannot be read.
+std::vector<BYTE> FileBytes(const std::wstring& path);
 // The fixed file version, 0 when there is none.
 uint64_t FileVersion(const std::wstring& path);
 constexpr uint64_t Version(uint16_t a, uint16_t b, uint16_t c, uint16_t d) {
@@ -56,6 +58,22 @@ std::vector<Request> Requests(const wchar_t* service);
 void ClearRequests(const wchar_t* service);
 // The lock values that \\.\RSVLOCK received, in order.
 std::vector<uint32_t> LockValues();
+
+// Keeps a file open, sharing reading only, from another process (the
+// hold_file program beside this one) for the object's lifetime.
+class HeldFile {
+public:
+    explicit HeldFile(const std::wstring& path);
+    ~HeldFile();
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    bool held() const { return held_; }
+
+private:
+    HANDLE ready_, release_;
+    PROCESS_INFORMATION process_ = {};
+    bool held_ = false;
+};
 
 // A fresh empty folder C:\testbed\<name>, removed with its files by the destructor.
 class ScratchDir {
