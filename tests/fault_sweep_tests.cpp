@@ -43,7 +43,7 @@ DWORD ErrorFor(const std::string& function) {
     if (function == "LoadLibraryW") return ERROR_MOD_NOT_FOUND;
     if (function == "GetProcAddress") return ERROR_PROC_NOT_FOUND;
     if (function == "IsWow64Process" || function == "Wow64DisableWow64FsRedirection") return ERROR_INVALID_FUNCTION;
-    if (function == "CopyFileW") return ERROR_SHARING_VIOLATION;
+    if (function == "CopyFileW" || function == "MoveFileExW") return ERROR_SHARING_VIOLATION;
     if (function == "DeviceIoControl") return ERROR_INVALID_FUNCTION;
     if (function.rfind("GetFileVersionInfo", 0) == 0 || function == "VerQueryValueW") return ERROR_RESOURCE_DATA_NOT_FOUND;
     if (function == "RegQueryValueExW" || function == "RegOpenKeyW" || function == "RegOpenKeyExW") return ERROR_ACCESS_DENIED;
@@ -167,6 +167,11 @@ protected:
         EXPECT_TRUE(device == testreg::MultiSzBytes({L"X", L"veltrane"}) || device == testreg::MultiSzBytes({L"X"}));
         const List ids = testreg::ReadList(kEntry, L"AppIds");
         EXPECT_TRUE(ids == List{L"APP1"} || ids == (List{L"APP1", L"VTDE5"}));
+        // The driver's system copy is the old one or the new one, whole, and
+        // nothing staged remains.
+        const uint64_t driver = testbed::FileVersion(testbed::SystemDriverCopy());
+        EXPECT_TRUE(driver == testbed::Version(2, 0, 9, 0) || (install && driver == testbed::Version(2, 1, 0, 5)));
+        EXPECT_FALSE(testbed::FileExists(testbed::SystemDriverCopy() + kStagedSuffix));
         if (result == 0) {
             // Success means every gating list edit was made. (A service that
             // could not be created, opened or deleted does not fail the call.)

@@ -235,12 +235,13 @@ TEST_F(Sequence, InstallRefreshesTheDriverBetweenTheClassListReadAndWrite) {
     for (const spy::Call& c : spy::Calls()) {
         if (c.function == "DeviceIoControl") seen.push_back(L"request " + c.detail);
         if (c.function == "CopyFileW") seen.push_back(L"copy");
+        if (c.function == "MoveFileExW") seen.push_back(L"move");
         if (c.function == "LoadLibraryW") seen.push_back(L"load setupapi");
         if (c.function == "RegQueryValueExW" || c.function == "RegSetValueExW") {
             seen.push_back((c.function[3] == 'Q' ? L"read " : L"write ") + c.detail);
         }
     }
-    std::vector<std::wstring> refresh = {L"request 002220CC 00000000", L"copy",
+    std::vector<std::wstring> refresh = {L"copy", L"request 002220CC 00000000", L"move",
                                          L"request 002220CC 01000000", L"request 0009C040 0000"};
     std::vector<std::wstring> expected;
     if (ClassListsEdited()) {

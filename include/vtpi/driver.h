@@ -13,15 +13,22 @@ constexpr const wchar_t* kMainControlDevice = L"\\\\.\\VELTRANE";
 constexpr const wchar_t* kLockDevice = L"\\\\.\\RSVLOCK";
 constexpr DWORD kSetCompressionCode = 0x0009C040;  // FSCTL_SET_COMPRESSION
 constexpr DWORD kReservedSectorLockCode = 0x002220CC;
+constexpr DWORD kFixedFileInfoSignature = 0xFEEF04BD;
+// Appended to the system copy's path: the install copy staged beside it.
+constexpr const wchar_t* kStagedSuffix = L".tmp";
 
 // The driver file exists in the system drivers directory and its service key opens.
 BOOL IsMainDriverInstalled();
 
-// The file version (dwFileVersionMS:dwFileVersionLS); 0 when there is none.
+// The file version (dwFileVersionMS:dwFileVersionLS); 0 when there is none
+// or the version resource's fixed block is short or lacks its signature.
 uint64_t GetFileVersion64(const wchar_t* path);
 
 // Replaces the system copy of the driver with the install directory's copy
-// when that one carries a higher version, between lock values 0 and 1.
+// when that one carries a higher version, between lock values 0 and 1. The
+// install copy is first copied beside the system copy; its version is read
+// there and it is moved over the system copy in one step, so that a failed
+// copy or move leaves the system copy as it was. No staged file remains.
 void RefreshMainDriverFile(const wchar_t* installDir);
 
 // Opens a device unshared, write-through and unbuffered.

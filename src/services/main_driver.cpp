@@ -35,6 +35,43 @@ bool NativeEntryExists(const wchar_t* path) {
     return true;
 }
 
+// Deletes a file, clearing a read-only attribute (copied from a read-only
+// install copy) when that is what refuses the deletion.
+void DeleteFileEvenReadOnly(const wchar_t* path) {
+    if (DeleteFileW(path) || GetLastError() != ERROR_ACCESS_DENIED) return;
+    SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path);
+}
+
+// The install copy staged under a fixed name beside the system copy, so that
+// replacing the system copy is a rename within one folder. A staged file left
+// by a run that was killed is removed first; this run's is removed when the
+// scope ends unless it was moved into place.
+class StagedDriver {
+public:
+    explicit StagedDriver(const wchar_t* path) : path_(path) { DeleteFileEvenReadOnly(path_); }
+    ~StagedDriver() {
+        if (!moved_) DeleteFileEvenReadOnly(path_);
+    }
+    StagedDriver(const StagedDriver&) = delete;
+    StagedDriver& operator=(const StagedDriver&) = delete;
+
+    // Copies `source` here; the version of the copied bytes, 0 when the copy
+    // failed or carries none.
+    uint64_t CopyFrom(const wchar_t* source) {
+        if (!CopyFileW(source, path_, FALSE)) return 0;
+        return GetFileVersion64(path_);
+    }
+    // Replaces `target` in one step; a failed move leaves it as it was.
+    void MoveOver(const wchar_t* target) {
+        moved_ = MoveFileExW(path_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+    }
+
+private:
+    const wchar_t* path_;
+    bool moved_ = false;
+};
+
 BOOL SendRequest(const wchar_t* device, DWORD code, const void* input, DWORD inputBytes) {
     FileHandle handle(OpenDeviceWriteThrough(device, GENERIC_ALL));
     if (!handle.valid()) return FALSE;
@@ -64,22 +101,26 @@ uint64_t GetFileVersion64(const wchar_t* path) {
     VS_FIXEDFILEINFO* fixed = nullptr;
     UINT length = 0;
     if (!VerQueryValueW(info.get(), L"\\", reinterpret_cast<void**>(&fixed), &length) || !fixed) return 0;
+    // A block too short for the fixed part, or without its signature, is no version.
+    if (length < sizeof(VS_FIXEDFILEINFO) || fixed->dwSignature != kFixedFileInfoSignature) return 0;
     return (static_cast<uint64_t>(fixed->dwFileVersionMS) << 32) | fixed->dwFileVersionLS;
 }
 
 void RefreshMainDriverFile(const wchar_t* installDir) {
     wchar_t systemCopy[MAX_PATH] = {};
+    wchar_t stagedCopy[MAX_PATH] = {};
     wchar_t installCopy[MAX_PATH] = {};
     if (!BuildSystemPath(systemCopy, MAX_PATH, L"\\drivers\\veltrane.sys")) return;
-    uint64_t systemVersion;
-    {
-        NativeFileSystem native;
-        if (!native.ok()) return;  // the native system copy is out of reach
-        systemVersion = GetFileVersion64(systemCopy);
-    }
+    if (!CopyString(stagedCopy, MAX_PATH, systemCopy) || !AppendString(stagedCopy, MAX_PATH, kStagedSuffix)) return;
+    NativeFileSystem native;
+    if (!native.ok()) return;  // the native drivers folder is out of reach
+    const uint64_t systemVersion = GetFileVersion64(systemCopy);
     if (!BuildInstallCopyPath(installCopy, MAX_PATH, installDir)) return;
-    const uint64_t installVersion = GetFileVersion64(installCopy);
 
+    // Everything below compares and installs the staged bytes, never the
+    // install copy itself, which could change after it was checked.
+    StagedDriver staged(stagedCopy);
+    const uint64_t installVersion = staged.CopyFrom(installCopy);
     if (installVersion == 0) {
         // An install copy without a version still warns the lock device.
         if (systemVersion != 0) SetReservedSectorLock(0);
@@ -88,10 +129,7 @@ void RefreshMainDriverFile(const wchar_t* installDir) {
     // Versions compare as unsigned numbers: a major part of 0x8000 is higher.
     if (systemVersion >= installVersion) return;
     SetReservedSectorLock(0);
-    {
-        NativeFileSystem native;
-        if (native.ok()) CopyFileW(installCopy, systemCopy, FALSE);
-    }
+    staged.MoveOver(systemCopy);
     SetReservedSectorLock(1);
 }
 
