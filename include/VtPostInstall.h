@@ -21,8 +21,10 @@ extern "C" {
 /*
  * The longest install directory accepted, in characters (for IDLL_helper,
  * bytes) without the terminator. Every path the library builds from it fits
- * MAX_PATH (260). A NULL or longer directory makes an export return -1 at
- * once, changing nothing.
+ * MAX_PATH (260). The directory must be absolute: a drive letter and a
+ * backslash ("C:\..."), or a UNC path ("\\server\share..."). A NULL,
+ * longer, empty or relative directory (such as "folder" or "C:folder") makes
+ * an export return -1 at once, changing nothing.
  */
 #define VTPI_MAX_INSTALL_DIR 237
 

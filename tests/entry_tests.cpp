@@ -80,11 +80,16 @@ TEST_F(Helper, BytesAbove127ArriveAsTheUnitsOfTheSameValue) {
     EXPECT_EQ(testreg::List{L"PartMgr"}, testreg::ReadList(kDiskClassKey, kUpperFiltersValue));
 }
 
-TEST_F(Helper, ANullOrTooLongDirectoryChangesNothing) {
+// Refused before the registration too: nothing is recorded anywhere.
+TEST_F(Helper, ANullTooLongOrRelativeDirectoryChangesNothing) {
     spy::Scope spy(testdll::Module());
     EXPECT_EQ(-1, testdll::Helper()(nullptr, 1, 0));
-    EXPECT_EQ(-1, Run(std::string(VTPI_MAX_INSTALL_DIR + 1, 'd'), 1));
+    EXPECT_EQ(-1, Run("C:\\" + std::string(VTPI_MAX_INSTALL_DIR - 2, 'd'), 1));
     EXPECT_EQ(-1, Run(std::string(260, 'd'), 0));
+    for (const char* relative : {"", "ansi", "C:ansi", "\\testbed\\ansi"}) {
+        EXPECT_EQ(-1, Run(relative, 1)) << relative;
+        EXPECT_EQ(-1, Run(relative, 0)) << relative;
+    }
     EXPECT_TRUE(spy::Calls().empty());
 }
 

@@ -163,20 +163,30 @@ TEST_F(Sequence, AbsentAndLongDiskClassListsAreHandledWhole) {
     EXPECT_EQ(expected, testreg::ReadList(kDiskClassKey, kUpperFiltersValue));
 }
 
-TEST_F(Sequence, ADirectoryThatIsNullOrTooLongChangesNothing) {
+// Only an absolute directory of at most the documented length is accepted:
+// anything else would resolve against the setup program's current folder.
+TEST_F(Sequence, ADirectoryThatIsNullTooLongOrNotAbsoluteChangesNothing) {
     const Lists before = Read();
-    const std::wstring longest(VTPI_MAX_INSTALL_DIR, L'd');
-    const std::wstring tooLong(VTPI_MAX_INSTALL_DIR + 1, L'd');
-    {
+    const std::wstring longest = L"C:\\" + std::wstring(VTPI_MAX_INSTALL_DIR - 3, L'd');
+    const std::wstring tooLong = longest + L"d";
+    const std::wstring tooLongNested = tooLong + L"\\more";
+    const wchar_t* const refused[] = {
+        nullptr, tooLong.c_str(), tooLongNested.c_str(), L"", L"Veltrane", L".\\Veltrane",
+        L"\\Program Files\\Veltrane", L"C:Veltrane", L"C:", L"1:\\Veltrane", L"\\\\", L"\\\\server",
+        L"\\\\server\\", L"\\\\\\share", L"C:/Program Files/Veltrane",
+    };
+    for (int install : {1, 0}) {
         spy::Scope spy(testdll::Module());
-        EXPECT_EQ(-1, Run(1, nullptr));
-        EXPECT_EQ(-1, Run(0, nullptr));
-        EXPECT_EQ(-1, Run(1, tooLong.c_str()));
-        EXPECT_EQ(-1, Run(0, (tooLong + L"\\more").c_str()));
+        for (const wchar_t* dir : refused) {
+            EXPECT_EQ(-1, Run(install, dir)) << (dir ? testing::PrintToString(std::wstring(dir)) : "null");
+        }
         EXPECT_TRUE(spy::Calls().empty()) << spy::Calls().front().function;
     }
     EXPECT_TRUE(before == Read());
     EXPECT_EQ(0, Run(1, longest.c_str()));
+    EXPECT_EQ(0, Run(1, L"c:\\testbed"));
+    // A UNC directory is absolute: the sequence runs, whether or not it exists.
+    EXPECT_EQ(0, Run(1, L"\\\\server\\share"));
 }
 
 TEST_F(Sequence, FailuresInTheDiskClassStepStopTheSequenceBeforeTheOtherLists) {

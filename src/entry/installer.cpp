@@ -53,10 +53,23 @@ bool UpdateDumpFilter(bool install) {
                    : RemoveFromFilterList(kCrashControlKey, kDumpFiltersValue, kDumpFilterName);
 }
 
-// A directory every path of the library can be built from: not null and at
-// most VTPI_MAX_INSTALL_DIR characters.
+// A drive letter and a backslash ("C:\"), or "\\server\share" and more.
+bool IsAbsolutePath(const wchar_t* path) {
+    const wchar_t drive = FoldAscii(path[0]);
+    if (drive >= L'a' && drive <= L'z') return path[1] == L':' && path[2] == L'\\';
+    if (path[0] != L'\\' || path[1] != L'\\') return false;
+    // A server name, a backslash, then a share name.
+    const wchar_t* server = path + 2;
+    const wchar_t* separator = server;
+    while (*separator && *separator != L'\\') ++separator;
+    return separator != server && *separator == L'\\' && separator[1] != 0 && separator[1] != L'\\';
+}
+
+// A directory every path of the library can be built from: not null, at most
+// VTPI_MAX_INSTALL_DIR characters, and absolute, so that no path resolves
+// against the setup program's current folder.
 bool IsUsableInstallDir(const wchar_t* installDir) {
-    return installDir && BoundedLength(installDir, VTPI_MAX_INSTALL_DIR + 1) >= 0;
+    return installDir && BoundedLength(installDir, VTPI_MAX_INSTALL_DIR + 1) >= 0 && IsAbsolutePath(installDir);
 }
 
 // Runs every configuration step in order; false when a gating step failed.
@@ -91,6 +104,7 @@ extern "C" int __cdecl IDLL_helper(const char* installDir, int install, int rese
         wide[length] = static_cast<unsigned char>(installDir[length]);
     }
     wide[length] = 0;
+    if (!vtpi::IsUsableInstallDir(wide)) return -1;
     vtpi::RunGuarded(vtpi::RegisterTrayApplication, wide);
     return VT_installer(install, wide, reserved);
 }
