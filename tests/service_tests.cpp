@@ -66,13 +66,49 @@ TEST_F(Services, InstallRegistersEveryParameterWithAQuotedPathAndDoesNotStart) {
     }
 }
 
-TEST_F(Services, InstallLeavesAnExistingRegistrationAsItIs) {
-    ASSERT_EQ(0u, testsvc::Svcctl(L"create VeltraneClientManager C:\\elsewhere\\other.exe demand"));
-    EXPECT_TRUE(InstallClientManagerService(kInstallDir, FALSE));
-    testsvc::Config config;
-    ASSERT_TRUE(testsvc::QueryConfig(kClientManagerService, config));
-    EXPECT_EQ(L"C:\\elsewhere\\other.exe", config.path);
-    EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), config.start);
+// `text` as one command-line argument: quoted, with its own quotes escaped.
+std::wstring Argument(const std::wstring& text) {
+    std::wstring out = L"\"";
+    for (wchar_t c : text) out += (c == L'"') ? std::wstring(L"\\\"") : std::wstring(1, c);
+    return out + L"\"";
+}
+
+// An existing registration is kept, except that the unquoted image path an
+// earlier release wrote for this same directory gets its quotes.
+TEST_F(Services, InstallKeepsAnExistingRegistrationButQuotesAnEarlierOne) {
+    const std::wstring unquoted = std::wstring(kInstallDir) + L"\\VtClientManager.exe";
+    const std::wstring quoted = L"\"" + unquoted + L"\"";
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {unquoted, quoted},
+        {L"C:\\elsewhere\\other.exe", L"C:\\elsewhere\\other.exe"},
+        {quoted, quoted},
+        {L"C:\\Program Files\\Other\\VtClientManager.exe", L"C:\\Program Files\\Other\\VtClientManager.exe"},
+        {unquoted + L" -debug", unquoted + L" -debug"},
+        {L"c:\\program files\\veltrane\\vtclientmanager.exe", L"c:\\program files\\veltrane\\vtclientmanager.exe"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(c.first));
+        testsvc::ResetServices();
+        ASSERT_EQ(0u, testsvc::Svcctl(L"create VeltraneClientManager " + Argument(c.first) + L" demand"));
+        testsvc::Config before;
+        ASSERT_TRUE(testsvc::QueryConfig(kClientManagerService, before));
+        ASSERT_EQ(c.first, before.path);
+        spy::Scope spy(GetModuleHandleW(nullptr));
+        EXPECT_TRUE(InstallClientManagerService(kInstallDir, FALSE));
+        EXPECT_EQ(c.first == c.second ? 0 : 1, spy::CountOf("ChangeServiceConfigW"));
+        ExpectReleasedInOrder();
+
+        testsvc::Config after;
+        ASSERT_TRUE(testsvc::QueryConfig(kClientManagerService, after));
+        EXPECT_EQ(c.second, after.path);
+        // Nothing else changes.
+        EXPECT_EQ(static_cast<DWORD>(SERVICE_DEMAND_START), after.start);
+        EXPECT_EQ(before.displayName, after.displayName);
+        EXPECT_EQ(before.group, after.group);
+        EXPECT_EQ(before.account, after.account);
+        EXPECT_EQ(before.type, after.type);
+        EXPECT_EQ(before.errorControl, after.errorControl);
+    }
 }
 
 TEST_F(Services, UninstallStopsWaitsWhileStoppingThenDeletes) {

@@ -15,8 +15,10 @@ constexpr const wchar_t* kRunKey = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersio
 constexpr const wchar_t* kLegacyRunValue = L"VTMGRNT.EXE";
 
 // Creates the client manager as an automatic-start service whose image path
-// is the quoted install-directory executable; an existing registration is
-// left as it is. False only when the service control manager cannot be opened.
+// is the quoted install-directory executable. An existing registration is
+// left as it is, except that an image path of exactly the unquoted
+// install-directory executable (as earlier releases wrote it) is quoted.
+// False only when the service control manager cannot be opened.
 BOOL InstallClientManagerService(const wchar_t* installDir, BOOL start);
 
 // Stops (waiting while it stops) and deletes the client manager. False only

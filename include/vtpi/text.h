@@ -15,6 +15,9 @@ inline wchar_t FoldAscii(wchar_t c) {
 // Whole-string equality with ASCII letters folded.
 bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
 
+// Whole-string equality, unit by unit.
+bool EqualsExactly(const wchar_t* a, const wchar_t* b);
+
 // Length of `s`, or -1 when no terminator lies within `capacity` units.
 int32_t BoundedLength(const wchar_t* s, int32_t capacity);
 

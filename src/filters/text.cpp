@@ -9,6 +9,13 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
     }
 }
 
+bool EqualsExactly(const wchar_t* a, const wchar_t* b) {
+    for (; *a == *b; ++a, ++b) {
+        if (*a == 0) return true;
+    }
+    return false;
+}
+
 int32_t BoundedLength(const wchar_t* s, int32_t capacity) {
     for (int32_t i = 0; i < capacity; ++i) {
         if (s[i] == 0) return i;

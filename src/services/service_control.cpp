@@ -48,6 +48,30 @@ bool BuildImagePath(wchar_t* path, int32_t capacity, const wchar_t* installDir) 
            AppendString(path, capacity, kClientManagerExe) && AppendString(path, capacity, L"\"");
 }
 
+// Whether the service's image path is exactly `path`.
+bool HasImagePath(SC_HANDLE service, const wchar_t* path) {
+    DWORD needed = 0;
+    if (QueryServiceConfigW(service, nullptr, 0, &needed) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+    HeapBlock config;
+    if (!config.Allocate(needed)) return false;
+    auto* fields = static_cast<QUERY_SERVICE_CONFIGW*>(config.get());
+    if (!QueryServiceConfigW(service, fields, needed, &needed) || !fields->lpBinaryPathName) return false;
+    return EqualsExactly(fields->lpBinaryPathName, path);
+}
+
+// Earlier releases registered the client manager with the image path
+// unquoted; such a registration of this same directory gets the quoted path
+// and keeps everything else. Any other registration is left as it is.
+void QuoteEarlierRegistration(SC_HANDLE manager, const wchar_t* installDir, const wchar_t* quoted) {
+    wchar_t unquoted[MAX_PATH];
+    if (!CopyString(unquoted, MAX_PATH, installDir) || !AppendString(unquoted, MAX_PATH, kClientManagerExe)) return;
+    ServiceHandle service(
+        OpenServiceW(manager, kClientManagerService, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
+    if (!service || !HasImagePath(service.get(), unquoted)) return;
+    ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, quoted, nullptr,
+                         nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
 }  // namespace
 
 BOOL InstallClientManagerService(const wchar_t* installDir, BOOL start) {
@@ -55,11 +79,13 @@ BOOL InstallClientManagerService(const wchar_t* installDir, BOOL start) {
     if (!BuildImagePath(imagePath, MAX_PATH, installDir)) return FALSE;
     ServiceHandle manager(OpenManager());
     if (!manager) return FALSE;
-    // An existing service makes the creation fail and stays as it is.
+    // An existing service makes the creation fail and stays as it is, but
+    // for the quotes an earlier release left out.
     ServiceHandle service(CreateServiceW(manager.get(), kClientManagerService, kClientManagerDisplayName,
                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                          SERVICE_ERROR_NORMAL, imagePath, kClientManagerGroup, nullptr,
                                          L"\0", nullptr, nullptr));
+    if (!service && GetLastError() == ERROR_SERVICE_EXISTS) QuoteEarlierRegistration(manager.get(), installDir, imagePath);
     if (service && start) StartServiceW(service.get(), 0, nullptr);
     return TRUE;
 }
