@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "devices_api.h"
+#include "filters/device_filters.h"
 #include "spy.h"
-#include "vtpi/device_filters.h"
 
 using namespace vtpi;
 using vtdev::Bytes;

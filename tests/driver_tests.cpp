@@ -2,9 +2,9 @@
 // devices, against the testbed's stand-in drivers and real version resources.
 #include <gtest/gtest.h>
 
+#include "services/main_driver.h"
 #include "spy.h"
 #include "testbed.h"
-#include "vtpi/driver.h"
 
 using namespace vtpi;
 using testbed::Version;

@@ -6,13 +6,13 @@
 #include <string>
 
 #include "dll.h"
+#include "entry/guard.h"
+#include "filters/filter_list.h"
 #include "registry.h"
 #include "services.h"
+#include "services/service_control.h"
 #include "spy.h"
 #include "testbed.h"
-#include "vtpi/filters.h"
-#include "vtpi/guard.h"
-#include "vtpi/services.h"
 
 using namespace vtpi;
 

@@ -11,13 +11,13 @@
 
 #include "devices_api.h"
 #include "dll.h"
+#include "filters/filter_list.h"
 #include "registry.h"
 #include "services.h"
+#include "services/main_driver.h"
+#include "services/service_control.h"
 #include "spy.h"
 #include "testbed.h"
-#include "vtpi/driver.h"
-#include "vtpi/filters.h"
-#include "vtpi/services.h"
 
 using namespace vtpi;
 using testreg::List;

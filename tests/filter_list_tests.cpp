@@ -3,9 +3,9 @@
 // (through the spy) that must leave the stored list as it was.
 #include <gtest/gtest.h>
 
+#include "filters/filter_list.h"
 #include "registry.h"
 #include "spy.h"
-#include "vtpi/filters.h"
 
 using namespace vtpi;
 using testreg::List;

@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 
+#include "locale/boot_locale.h"
 #include "spy.h"
 #include "testbed.h"
-#include "vtpi/locale.h"
 
 using namespace vtpi;
 

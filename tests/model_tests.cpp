@@ -4,9 +4,9 @@
 
 #include <random>
 
+#include "filters/filter_list.h"
+#include "filters/multisz.h"
 #include "registry.h"
-#include "vtpi/filters.h"
-#include "vtpi/multisz.h"
 
 using namespace vtpi;
 using testreg::List;

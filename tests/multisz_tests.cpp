@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "vtpi/multisz.h"
+#include "filters/multisz.h"
 
 using namespace vtpi;
 

@@ -4,8 +4,8 @@
 
 #include "registry.h"
 #include "services.h"
+#include "services/service_control.h"
 #include "spy.h"
-#include "vtpi/services.h"
 
 using namespace vtpi;
 

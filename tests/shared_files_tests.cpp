@@ -3,9 +3,9 @@
 #include <gtest/gtest.h>
 
 #include "registry.h"
+#include "sharedfiles/shared_files.h"
 #include "spy.h"
 #include "testbed.h"
-#include "vtpi/shared_files.h"
 
 using namespace vtpi;
 using testreg::List;

@@ -1,4 +1,4 @@
-#include "vtpi/guard.h"
+#include "entry/guard.h"
 
 #include <windows.h>
 

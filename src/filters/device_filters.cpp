@@ -1,8 +1,8 @@
-#include "vtpi/device_filters.h"
+#include "filters/device_filters.h"
 
-#include "vtpi/filters.h"
-#include "vtpi/multisz.h"
-#include "vtpi/text.h"
+#include "base/text.h"
+#include "filters/filter_list.h"
+#include "filters/multisz.h"
 
 namespace vtpi {
 

@@ -1,8 +1,8 @@
-#include "vtpi/filters.h"
+#include "filters/filter_list.h"
 
-#include "vtpi/multisz.h"
-#include "vtpi/os.h"
-#include "vtpi/text.h"
+#include "base/os_version.h"
+#include "base/text.h"
+#include "filters/multisz.h"
 
 namespace vtpi {
 

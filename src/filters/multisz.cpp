@@ -1,6 +1,6 @@
-#include "vtpi/multisz.h"
+#include "filters/multisz.h"
 
-#include "vtpi/text.h"
+#include "base/text.h"
 
 namespace vtpi {
 

@@ -1,7 +1,7 @@
-#include "vtpi/locale.h"
+#include "locale/boot_locale.h"
 
-#include "vtpi/handles.h"
-#include "vtpi/text.h"
+#include "base/handles.h"
+#include "base/text.h"
 
 namespace vtpi {
 

@@ -1,8 +1,8 @@
-#include "vtpi/driver.h"
+#include "services/main_driver.h"
 
+#include "base/handles.h"
+#include "base/text.h"
 #include "base/wow64.h"
-#include "vtpi/handles.h"
-#include "vtpi/text.h"
 
 namespace vtpi {
 

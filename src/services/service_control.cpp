@@ -1,9 +1,9 @@
-#include "vtpi/services.h"
+#include "services/service_control.h"
 
+#include "base/handles.h"
+#include "base/os_version.h"
+#include "base/text.h"
 #include "base/wow64.h"
-#include "vtpi/handles.h"
-#include "vtpi/os.h"
-#include "vtpi/text.h"
 
 namespace vtpi {
 

@@ -1,12 +1,12 @@
-#include "vtpi/shared_files.h"
+#include "sharedfiles/shared_files.h"
 
 #include <shlobj.h>
 
+#include "base/handles.h"
+#include "base/text.h"
 #include "base/wow64.h"
-#include "vtpi/filters.h"
-#include "vtpi/handles.h"
-#include "vtpi/multisz.h"
-#include "vtpi/text.h"
+#include "filters/filter_list.h"
+#include "filters/multisz.h"
 
 namespace vtpi {
 

@@ -19,13 +19,13 @@
 
 #include "devices_api.h"
 #include "dll.h"
+#include "filters/device_filters.h"
+#include "filters/filter_list.h"
 #include "registry.h"
 #include "services.h"
+#include "sharedfiles/shared_files.h"
 #include "spy.h"
 #include "testbed.h"
-#include "vtpi/device_filters.h"
-#include "vtpi/filters.h"
-#include "vtpi/shared_files.h"
 
 namespace {
 

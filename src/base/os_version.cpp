@@ -1,4 +1,4 @@
-#include "vtpi/os.h"
+#include "base/os_version.h"
 
 namespace vtpi {
 

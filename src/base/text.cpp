@@ -1,4 +1,4 @@
-#include "vtpi/text.h"
+#include "base/text.h"
 
 namespace vtpi {
 

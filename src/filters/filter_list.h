@@ -8,7 +8,7 @@
 
 #include <windows.h>
 
-#include "vtpi/handles.h"
+#include "base/handles.h"
 
 namespace vtpi {
 

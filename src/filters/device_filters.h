@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <setupapi.h>
 
-#include "vtpi/handles.h"
+#include "base/handles.h"
 
 namespace vtpi {
 
