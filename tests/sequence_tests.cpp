@@ -194,11 +194,13 @@ TEST_F(Sequence, FailuresInTheDiskClassStepStopTheSequenceBeforeTheOtherLists) {
     struct Fault {
         const char* function;
         const wchar_t* detail;
+        bool refreshed;  // the driver refresh still ran between the read and the write
+        int writes;      // attempts to write the class list
     };
     const Fault faults[] = {
-        {"RegOpenKeyW", kDiskClassKey},           // class key not openable
-        {"RegQueryValueExW", kUpperFiltersValue},  // list not readable
-        {"RegSetValueExW", kUpperFiltersValue},    // write refused
+        {"RegOpenKeyW", kDiskClassKey, false, 0},           // class key not openable
+        {"RegQueryValueExW", kUpperFiltersValue, true, 0},  // list not readable: only the write is skipped
+        {"RegSetValueExW", kUpperFiltersValue, true, 1},    // write refused
     };
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.function);
@@ -207,6 +209,10 @@ TEST_F(Sequence, FailuresInTheDiskClassStepStopTheSequenceBeforeTheOtherLists) {
         spy::Fail(f.function, ERROR_ACCESS_DENIED, f.detail);
         EXPECT_EQ(-1, Run(1));
         EXPECT_TRUE(before == Read());
+        EXPECT_EQ(f.refreshed ? 1 : 0, spy::CountOf("CopyFileW"));
+        int writes = 0;
+        for (const spy::Call& c : spy::CallsTo("RegSetValueExW")) writes += c.detail == kUpperFiltersValue;
+        EXPECT_EQ(f.writes, writes);
         EXPECT_EQ("", spy::DescribeHeld());
     }
 }

@@ -21,16 +21,17 @@ void RefreshMainDriver(const wchar_t* installDir) {
 
 // The disk devices' own lists lose the filter before the class list is read;
 // on install the driver refresh comes between the class list's read and its
-// write. A class list that cannot be read fails the step without a write.
+// write. A class list that cannot be read fails the step: the refresh still
+// runs in its place, only the write is skipped.
 bool UpdateDiskClassFilter(bool install, const wchar_t* installDir) {
     RegKey key;
     if (RegOpenKeyW(HKEY_LOCAL_MACHINE, kDiskClassKey, key.receive()) != ERROR_SUCCESS) return false;
     if (!RemoveDeviceUpperFilters()) return false;
 
     HeapBlock list;
-    if (!ReadListWithout(key.get(), kUpperFiltersValue, kDiskFilterName, list)) return false;
+    const bool read = ReadListWithout(key.get(), kUpperFiltersValue, kDiskFilterName, list);
     if (install) RefreshMainDriver(installDir);
-    return WriteList(key.get(), kUpperFiltersValue, list, install ? kDiskFilterName : nullptr);
+    return read && WriteList(key.get(), kUpperFiltersValue, list, install ? kDiskFilterName : nullptr);
 }
 
 // Without the main driver nothing more may be done on any system; before
