@@ -127,6 +127,28 @@ TEST_F(MainDriver, TheVersionComparedIsThatOfTheStagedCopy) {
     ASSERT_EQ(2u, reads.size());
     EXPECT_EQ(testbed::SystemDriverCopy(), reads[0].detail);
     EXPECT_EQ(StagedCopy(), reads[1].detail);
+    // VERSION comes from the system directory by its full path, for this refresh only.
+    wchar_t system[MAX_PATH];
+    GetSystemDirectoryW(system, MAX_PATH);
+    const auto loads = spy::CallsTo("LoadLibraryW");
+    ASSERT_EQ(1u, loads.size());
+    EXPECT_EQ(std::wstring(system) + L"\\VERSION.DLL", loads[0].detail);
+    EXPECT_EQ(1, spy::CountOf("FreeLibrary"));
+}
+
+// Without VERSION nothing can be compared: the refresh does nothing at all.
+TEST_F(MainDriver, WithoutTheVersionLibraryNothingIsStagedOrRequested) {
+    testbed::PlaceFile(kV2105, InstallCopy());
+    for (const char* fault : {"LoadLibraryW", "GetProcAddress"}) {
+        SCOPED_TRACE(fault);
+        spy::Scope spy(GetModuleHandleW(nullptr));
+        spy::Fail(fault, ERROR_MOD_NOT_FOUND);
+        RefreshMainDriverFile(install_.path().c_str());
+        EXPECT_EQ(0, spy::CountOf("CopyFileW"));
+        EXPECT_EQ(0, spy::CountOf("DeviceIoControl"));
+        EXPECT_EQ(Version(2, 0, 9, 0), testbed::FileVersion(testbed::SystemDriverCopy()));
+        EXPECT_EQ(fault == std::string("GetProcAddress") ? 1 : 0, spy::CountOf("FreeLibrary"));
+    }
 }
 
 // A copy or move that fails leaves the system copy byte-for-byte as it was

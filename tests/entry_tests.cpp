@@ -2,9 +2,10 @@
 // faults from ending the setup program.
 #include <gtest/gtest.h>
 
-#include <stdexcept>
+#include <set>
 #include <string>
 
+#include "base/seh.h"
 #include "dll.h"
 #include "entry/guard.h"
 #include "filters/filter_list.h"
@@ -18,26 +19,40 @@ using namespace vtpi;
 
 namespace {
 
-void* HandlerChain() {
-    void* head;
-    asm volatile("movl %%fs:0, %0" : "=r"(head));
-    return head;
-}
-
 int g_finished = 0;
 void Finish(const wchar_t*) { ++g_finished; }
-void Throw(const wchar_t*) { throw std::runtime_error("thrown inside the guard"); }
-void Fault(const wchar_t*) { *static_cast<volatile int*>(nullptr) = 1; }
 
-TEST(Guard, StopsCppAndStructuredExceptionsAndRestoresTheHandlerChain) {
-    void* const chain = HandlerChain();
+// What the handler of a frame between the fault and the guard was called for.
+int g_searched = 0;
+int g_unwound = 0;
+
+EXCEPTION_DISPOSITION __cdecl RecordCall(EXCEPTION_RECORD* record, void*, CONTEXT*, void*) {
+    ++((record->ExceptionFlags & EXCEPTION_UNWINDING) ? g_unwound : g_searched);
+    return ExceptionContinueSearch;
+}
+
+// Registers a handler frame of its own (on the stack, as the system demands)
+// and faults beneath it.
+void FaultBeneathOwnFrame(const wchar_t*) {
+    HandlerRecord frame = {HandlerChain(), reinterpret_cast<void*>(&RecordCall)};
+    SetHandlerChain(&frame);
+    *static_cast<volatile int*>(nullptr) = 1;
+    SetHandlerChain(frame.next);
+}
+
+TEST(Guard, UnwindsTheFramesBetweenTheFaultAndItselfAndRestoresTheHandlerChain) {
+    HandlerRecord* const chain = HandlerChain();
     EXPECT_TRUE(RunGuarded(Finish, L""));
     EXPECT_EQ(1, g_finished);
-    EXPECT_FALSE(RunGuarded(Throw, L""));
     EXPECT_EQ(chain, HandlerChain());
-    EXPECT_FALSE(RunGuarded(Fault, L""));
+
+    EXPECT_FALSE(RunGuarded(FaultBeneathOwnFrame, L""));
+    // The frame's handler was asked first, then told of the unwind, as an
+    // __except above it would do.
+    EXPECT_EQ(1, g_searched);
+    EXPECT_EQ(1, g_unwound);
     EXPECT_EQ(chain, HandlerChain());
-    // Still usable after both.
+    // Still usable afterwards.
     EXPECT_TRUE(RunGuarded(Finish, L""));
     EXPECT_EQ(2, g_finished);
 }
@@ -91,6 +106,50 @@ TEST_F(Helper, ANullTooLongOrRelativeDirectoryChangesNothing) {
         EXPECT_EQ(-1, Run(relative, 0)) << relative;
     }
     EXPECT_TRUE(spy::Calls().empty());
+}
+
+// Every key, file, device and service the DLL opens, over an install and an
+// uninstall, asks exactly for the access (and, for files and devices, the
+// sharing and flags) it is meant to.
+TEST_F(Helper, EveryOpenAsksForTheAccessItIsMeantTo) {
+    struct Expected {
+        DWORD access, share, flags;
+    };
+    const Expected device = {GENERIC_ALL, 0, FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING};  // 0xA0000000
+    const Expected probe = {GENERIC_READ, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL};
+    // An earlier client manager registered without quotes is opened too.
+    testsvc::ResetServices();
+    ASSERT_EQ(0u, testsvc::Svcctl(L"create VeltraneClientManager \"C:\\testbed\\ansi\\VtClientManager.exe\" auto"));
+    spy::Scope spy(testdll::Module());
+    EXPECT_EQ(0, Run("C:\\testbed\\ansi", 1));
+    EXPECT_EQ(0, Run("C:\\testbed\\ansi", 0));
+    std::set<std::string> seen;
+    for (const spy::Call& c : spy::Calls()) {
+        SCOPED_TRACE(c.function + " " + testing::PrintToString(c.detail));
+        Expected expected;
+        if (c.function == "CreateFileW") {
+            const bool isProbe = c.detail.size() > 17 && c.detail.compare(c.detail.size() - 17, 17, L"\\Disk\\OrigMbr.dat") == 0;
+            expected = isProbe ? probe : device;
+        } else if (c.function == "RegOpenKeyExW") {
+            expected = {KEY_READ, 0, 0};  // 0x00020019
+        } else if (c.function == "RegCreateKeyExW") {
+            expected = {KEY_ALL_ACCESS, 0, 0};
+        } else if (c.function == "OpenSCManagerW") {
+            expected = {SC_MANAGER_ALL_ACCESS, 0, 0};
+        } else if (c.function == "OpenServiceW" || c.function == "CreateServiceW") {
+            expected = {SERVICE_ALL_ACCESS, 0, 0};
+        } else {
+            continue;
+        }
+        seen.insert(c.function);
+        EXPECT_EQ(expected.access, c.access & ~static_cast<DWORD>(KEY_WOW64_64KEY | KEY_WOW64_32KEY));
+        EXPECT_EQ(expected.share, c.share);
+        EXPECT_EQ(expected.flags, c.flags);
+    }
+    EXPECT_EQ((std::set<std::string>{"CreateFileW", "CreateServiceW", "OpenSCManagerW", "OpenServiceW",
+                                     "RegCreateKeyExW", "RegOpenKeyExW"}),
+              seen);
+    EXPECT_EQ(1, spy::CountOf("ChangeServiceConfigW"));
 }
 
 TEST_F(Helper, AnAccessViolationInTheRegistrationIsSwallowedAndTheSequenceRuns) {

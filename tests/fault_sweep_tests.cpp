@@ -34,7 +34,7 @@ const std::set<std::string> kNotFailed = {
     "GetVersion", "GetVersionExW", "GetSystemDefaultLangID", "GetKeyboardLayout", "Sleep",
     "RegCloseKey", "CloseHandle", "FindClose", "HeapFree", "CloseServiceHandle",
     "IMalloc::Free", "IMalloc::Release", "ILFree", "SetupDiDestroyDeviceInfoList",
-    "Wow64RevertWow64FsRedirection",
+    "Wow64RevertWow64FsRedirection", "FreeLibrary",
 };
 
 // A realistic error for a failing call of each kind.
@@ -84,8 +84,11 @@ bool FailsTheCall(const Site& site, bool install) {
     if (f == "Wow64DisableWow64FsRedirection" || (f == "GetProcAddress" && d.rfind(L"Wow64", 0) == 0)) {
         return site.skip == 0;
     }
-    if (f == "LoadLibraryW" || f == "GetProcAddress" || f == "SetupDiGetClassDevsW") return true;
-    // The presence test's and SETUPAPI's; the driver refresh's third does not gate.
+    // SETUPAPI gates the device cleanup; VERSION only serves the driver refresh.
+    if (f == "LoadLibraryW") return EndsWith(d, L"\\SETUPAPI.DLL");
+    if (f == "GetProcAddress") return d.rfind(L"SetupDi", 0) == 0;
+    if (f == "SetupDiGetClassDevsW") return true;
+    // The presence test's and SETUPAPI's; the driver refresh's (and VERSION's) do not gate.
     if (f == "GetSystemDirectoryW") return site.skip <= 1;
     if (f == "FindFirstFileW") return EndsWith(d, L"\\Drivers\\VELTRANE.SYS");
     if (f == "RegOpenKeyExW") return d == kMainDriverServiceKey;

@@ -12,6 +12,7 @@
 #include "base/wow64.h"
 #include "devices_api.h"
 #include "dll.h"
+#include "entry/guard.h"
 #include "filters/filter_list.h"
 #include "registry.h"
 #include "services.h"
@@ -64,8 +65,8 @@ void ExpectRedirectionOnlyAroundDriverFiles() {
     for (const spy::Call& c : spy::Calls()) {
         if (c.function == "Wow64DisableWow64FsRedirection") off = true;
         if (c.function == "Wow64RevertWow64FsRedirection") off = false;
-        if (c.function == "LoadLibraryW") {
-            EXPECT_FALSE(off) << "library loaded with redirection off";
+        if (c.function == "LoadLibraryW" || c.function == "FreeLibrary") {
+            EXPECT_FALSE(off) << c.function << " with redirection off";
         }
         const bool onDriverFile = (c.function == "FindFirstFileW" || c.function == "CopyFileW" ||
                                    c.function == "MoveFileExW" || c.function == "DeleteFileW" ||
@@ -187,34 +188,6 @@ TEST_F(Wow64, TheTrayApplicationIsRecordedByThePathWhereItIs) {
     DeleteFileW(kX86Tray.c_str());
 }
 
-// A test's own handler frame that acts as __except does: it unwinds the
-// frames between the fault and itself, then resumes here.
-struct CatchingFrame {
-    HandlerRecord record;
-    void* resume[5];
-};
-
-EXCEPTION_DISPOSITION __cdecl CatchAndUnwind(EXCEPTION_RECORD* record, void* frame, CONTEXT*, void*) {
-    if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
-    RtlUnwind(frame, nullptr, record, nullptr);
-    __builtin_longjmp(static_cast<CatchingFrame*>(frame)->resume, 1);
-}
-
-bool RunCatching(void (*work)(const wchar_t*), const wchar_t* arg) {
-    CatchingFrame frame;
-    frame.record.next = HandlerChain();
-    frame.record.handler = reinterpret_cast<void*>(&CatchAndUnwind);
-    if (__builtin_setjmp(frame.resume) != 0) {
-        // The unwind took off the records above this one.
-        SetHandlerChain(frame.record.next);
-        return false;
-    }
-    SetHandlerChain(&frame.record);
-    work(arg);
-    SetHandlerChain(frame.record.next);
-    return true;
-}
-
 TEST_F(Wow64, RedirectionComesBackWhenAFaultUnwindsPastIt) {
     if (!testbed::OnWow64()) GTEST_SKIP() << "no redirection on a 32-bit machine";
     testbed::PlaceFile(kV2105, install_.path() + L"\\veltrane.sys");
@@ -222,7 +195,8 @@ TEST_F(Wow64, RedirectionComesBackWhenAFaultUnwindsPastIt) {
     {
         spy::Scope spy(GetModuleHandleW(nullptr));
         spy::Fail("CopyFileW", spy::kAccessViolation);
-        EXPECT_FALSE(RunCatching(RefreshMainDriverFile, Dir()));
+        // The guard unwinds to itself, as __except does.
+        EXPECT_FALSE(RunGuarded(RefreshMainDriverFile, Dir()));
         // Off for the refresh, and back on.
         EXPECT_EQ(1, spy::CountOf("Wow64DisableWow64FsRedirection"));
         EXPECT_EQ(1, spy::CountOf("Wow64RevertWow64FsRedirection"));

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <stdlib.h>
-
 #include "base/seh.h"
 
 namespace vtpi {
@@ -18,20 +16,14 @@ struct GuardFrame {
     void* resume[5];  // __builtin_setjmp buffer
 };
 
+// Handles every exception as a catch-all __except would: the frames between
+// the fault and the guard are unwound first, so that their own handlers run,
+// then execution resumes in RunGuarded.
 EXCEPTION_DISPOSITION __cdecl GuardHandler(EXCEPTION_RECORD* record, void* frame, CONTEXT*, void*) {
     if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) return ExceptionContinueSearch;
-    // Back into RunGuarded's frame; everything the work had on the stack is dropped.
+    // Leaves the guard's record at the head of the chain.
+    RtlUnwind(frame, nullptr, record, nullptr);
     __builtin_longjmp(static_cast<GuardFrame*>(frame)->resume, 1);
-}
-
-// C++ exceptions do not pass through the handler chain: catch them here.
-bool RunCatchingCxx(void (*work)(const wchar_t*), const wchar_t* arg) {
-    try {
-        work(arg);
-        return true;
-    } catch (...) {
-        return false;
-    }
 }
 
 }  // namespace
@@ -41,21 +33,13 @@ bool RunGuarded(void (*work)(const wchar_t*), const wchar_t* arg) {
     frame.record.next = HandlerChain();
     frame.record.handler = reinterpret_cast<void*>(&GuardHandler);
     if (__builtin_setjmp(frame.resume) != 0) {
-        // Reached from the handler: the records above ours belonged to the
-        // abandoned frames.
         SetHandlerChain(frame.record.next);
         return false;
     }
     SetHandlerChain(&frame.record);
-    const bool finished = RunCatchingCxx(work, arg);
+    work(arg);
     SetHandlerChain(frame.record.next);
-    return finished;
+    return true;
 }
 
 }  // namespace vtpi
-
-// The runtime's default terminate handler prints a demangled type name, which
-// would link the whole demangler into the DLL; nothing here needs it.
-namespace __gnu_cxx {
-void __verbose_terminate_handler() { abort(); }
-}  // namespace __gnu_cxx

@@ -3,9 +3,11 @@
 
 namespace vtpi {
 
-// Runs work(arg). A C++ exception or a structured exception (an access
-// violation, say) raised inside it is caught and discarded; the result tells
-// whether the work ran to its end.
+// Runs work(arg). A structured exception (an access violation, say) raised
+// inside it is handled as by a catch-all __except: the frames it passes are
+// unwound and the exception is discarded. The result tells whether the work
+// ran to its end. Nothing in the library raises C++ exceptions; it is built
+// without them.
 bool RunGuarded(void (*work)(const wchar_t*), const wchar_t* arg);
 
 }  // namespace vtpi

@@ -1,6 +1,6 @@
 #include "filters/device_filters.h"
 
-#include "base/text.h"
+#include "base/system_library.h"
 #include "filters/filter_list.h"
 #include "filters/multisz.h"
 
@@ -12,12 +12,6 @@ namespace {
 
 // GUID_DEVINTERFACE_DISK
 const GUID kDiskInterfaceClass = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
-
-template <typename Slot>
-bool LookUp(HMODULE library, const char* name, Slot& slot) {
-    slot = reinterpret_cast<Slot>(reinterpret_cast<void*>(GetProcAddress(library, name)));
-    return slot != nullptr;
-}
 
 // Destroys the device set when the walk ends.
 class DeviceSet {
@@ -39,10 +33,7 @@ private:
 }  // namespace
 
 BOOL LoadSetupApi() {
-    wchar_t path[MAX_PATH] = {};
-    const UINT length = GetSystemDirectoryW(path, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH || !AppendString(path, MAX_PATH, L"\\SETUPAPI.DLL")) return FALSE;
-    const HMODULE library = LoadLibraryW(path);
+    const HMODULE library = LoadSystemLibrary(L"SETUPAPI.DLL");
     if (!library) return FALSE;
     // Every slot is looked up, in this order, even after a miss.
     bool found = LookUp(library, "SetupDiGetDeviceRegistryPropertyW", g_setupApi.getProperty);

@@ -1,6 +1,7 @@
 #include "services/main_driver.h"
 
 #include "base/handles.h"
+#include "base/system_library.h"
 #include "base/text.h"
 #include "base/wow64.h"
 
@@ -8,13 +9,40 @@ namespace vtpi {
 
 namespace {
 
-// The system directory followed by `suffix`; false when either is unavailable
-// or the result would not fit.
-bool BuildSystemPath(wchar_t* path, int32_t capacity, const wchar_t* suffix) {
-    const UINT length = GetSystemDirectoryW(path, capacity);
-    if (length == 0 || length >= static_cast<UINT>(capacity)) return false;
-    return AppendString(path, capacity, suffix);
-}
+// The version-resource functions of VERSION.DLL, which is not a known DLL:
+// loaded from the system directory for one refresh and freed after it.
+class VersionLibrary {
+public:
+    VersionLibrary() : library_(L"VERSION.DLL") {
+        ok_ = library_.get() && LookUp(library_.get(), "GetFileVersionInfoSizeW", getSize_) &&
+              LookUp(library_.get(), "GetFileVersionInfoW", getInfo_) &&
+              LookUp(library_.get(), "VerQueryValueW", query_);
+    }
+    bool ok() const { return ok_; }
+
+    // The file version (dwFileVersionMS:dwFileVersionLS); 0 when there is
+    // none, or when the resource's fixed block is short or lacks its signature.
+    uint64_t FileVersion(const wchar_t* path) const {
+        DWORD handle = 0;
+        const DWORD size = getSize_(path, &handle);
+        if (size == 0) return 0;
+        HeapBlock info;
+        if (!info.Allocate(size)) return 0;
+        if (!getInfo_(path, handle, size, info.get())) return 0;
+        VS_FIXEDFILEINFO* fixed = nullptr;
+        UINT length = 0;
+        if (!query_(info.get(), L"\\", reinterpret_cast<void**>(&fixed), &length) || !fixed) return 0;
+        if (length < sizeof(VS_FIXEDFILEINFO) || fixed->dwSignature != kFixedFileInfoSignature) return 0;
+        return (static_cast<uint64_t>(fixed->dwFileVersionMS) << 32) | fixed->dwFileVersionLS;
+    }
+
+private:
+    SystemLibrary library_;
+    bool ok_ = false;
+    decltype(&GetFileVersionInfoSizeW) getSize_ = nullptr;
+    decltype(&GetFileVersionInfoW) getInfo_ = nullptr;
+    decltype(&VerQueryValueW) query_ = nullptr;
+};
 
 // The install directory's copy: exactly one backslash before the file name.
 bool BuildInstallCopyPath(wchar_t* path, int32_t capacity, const wchar_t* installDir) {
@@ -58,9 +86,9 @@ public:
 
     // Copies `source` here; the version of the copied bytes, 0 when the copy
     // failed or carries none.
-    uint64_t CopyFrom(const wchar_t* source) {
+    uint64_t CopyFrom(const wchar_t* source, const VersionLibrary& version) {
         if (!CopyFileW(source, path_, FALSE)) return 0;
-        return GetFileVersion64(path_);
+        return version.FileVersion(path_);
     }
     // Replaces `target` in one step; a failed move leaves it as it was.
     void MoveOver(const wchar_t* target) {
@@ -91,36 +119,25 @@ BOOL IsMainDriverInstalled() {
            ERROR_SUCCESS;
 }
 
-uint64_t GetFileVersion64(const wchar_t* path) {
-    DWORD handle = 0;
-    const DWORD size = GetFileVersionInfoSizeW(path, &handle);
-    if (size == 0) return 0;
-    HeapBlock info;
-    if (!info.Allocate(size)) return 0;
-    if (!GetFileVersionInfoW(path, handle, size, info.get())) return 0;
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT length = 0;
-    if (!VerQueryValueW(info.get(), L"\\", reinterpret_cast<void**>(&fixed), &length) || !fixed) return 0;
-    // A block too short for the fixed part, or without its signature, is no version.
-    if (length < sizeof(VS_FIXEDFILEINFO) || fixed->dwSignature != kFixedFileInfoSignature) return 0;
-    return (static_cast<uint64_t>(fixed->dwFileVersionMS) << 32) | fixed->dwFileVersionLS;
-}
-
 void RefreshMainDriverFile(const wchar_t* installDir) {
     wchar_t systemCopy[MAX_PATH] = {};
     wchar_t stagedCopy[MAX_PATH] = {};
     wchar_t installCopy[MAX_PATH] = {};
     if (!BuildSystemPath(systemCopy, MAX_PATH, L"\\drivers\\veltrane.sys")) return;
     if (!CopyString(stagedCopy, MAX_PATH, systemCopy) || !AppendString(stagedCopy, MAX_PATH, kStagedSuffix)) return;
+    // Loaded before redirection goes off, so that it comes from the 32-bit
+    // system directory under WoW64; freed after redirection is back on.
+    const VersionLibrary version;
+    if (!version.ok()) return;
     NativeFileSystem native;
     if (!native.ok()) return;  // the native drivers folder is out of reach
-    const uint64_t systemVersion = GetFileVersion64(systemCopy);
+    const uint64_t systemVersion = version.FileVersion(systemCopy);
     if (!BuildInstallCopyPath(installCopy, MAX_PATH, installDir)) return;
 
     // Everything below compares and installs the staged bytes, never the
     // install copy itself, which could change after it was checked.
     StagedDriver staged(stagedCopy);
-    const uint64_t installVersion = staged.CopyFrom(installCopy);
+    const uint64_t installVersion = staged.CopyFrom(installCopy, version);
     if (installVersion == 0) {
         // An install copy without a version still warns the lock device.
         if (systemVersion != 0) SetReservedSectorLock(0);

@@ -20,10 +20,6 @@ constexpr const wchar_t* kStagedSuffix = L".tmp";
 // The driver file exists in the system drivers directory and its service key opens.
 BOOL IsMainDriverInstalled();
 
-// The file version (dwFileVersionMS:dwFileVersionLS); 0 when there is none
-// or the version resource's fixed block is short or lacks its signature.
-uint64_t GetFileVersion64(const wchar_t* path);
-
 // Replaces the system copy of the driver with the install directory's copy
 // when that one carries a higher version, between lock values 0 and 1. The
 // install copy is first copied beside the system copy; its version is read

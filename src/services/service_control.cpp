@@ -65,8 +65,7 @@ bool HasImagePath(SC_HANDLE service, const wchar_t* path) {
 void QuoteEarlierRegistration(SC_HANDLE manager, const wchar_t* installDir, const wchar_t* quoted) {
     wchar_t unquoted[MAX_PATH];
     if (!CopyString(unquoted, MAX_PATH, installDir) || !AppendString(unquoted, MAX_PATH, kClientManagerExe)) return;
-    ServiceHandle service(
-        OpenServiceW(manager, kClientManagerService, SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG));
+    ServiceHandle service(OpenServiceW(manager, kClientManagerService, SERVICE_ALL_ACCESS));
     if (!service || !HasImagePath(service.get(), unquoted)) return;
     ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, quoted, nullptr,
                          nullptr, nullptr, nullptr, nullptr, nullptr);

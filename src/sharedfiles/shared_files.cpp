@@ -3,6 +3,7 @@
 #include <shlobj.h>
 
 #include "base/handles.h"
+#include "base/system_library.h"
 #include "base/text.h"
 #include "base/wow64.h"
 #include "filters/filter_list.h"
@@ -108,6 +109,14 @@ bool UseNativeTrayApplication(wchar_t* tray) {
     return CopyString(tray, MAX_PATH, native);
 }
 
+// Frees an ID list with the shell's ILFree, which shell32 exports by name
+// only from version 5.0 (Windows 2000 and ME) on, and as ordinal 155 always.
+void FreeIdListWithShell(LPITEMIDLIST idList) {
+    const HMODULE shell32 = GetModuleHandleA("shell32.dll");
+    void(WINAPI * ilFree)(LPITEMIDLIST) = nullptr;
+    if (shell32 && LookUp(shell32, MAKEINTRESOURCEA(155), ilFree)) ilFree(idList);
+}
+
 }  // namespace
 
 void RegisterTrayApplication(const wchar_t* installDir) {
@@ -154,7 +163,7 @@ BOOL GetSpecialFolderPath(int csidl, wchar_t* path) {
         allocator->Free(idList);
         allocator->Release();
     } else {
-        ILFree(idList);  // the same allocator, reached another way
+        FreeIdListWithShell(idList);  // the same allocator, reached another way
     }
     if (!converted) path[0] = 0;
     return converted;

@@ -75,10 +75,20 @@ std::wstring DescribeRequest(DWORD code, const void* input, DWORD bytes) {
     return out;
 }
 
+// What the next recorded call asks for, noted while its detail is formed.
+Call g_rights;
+const wchar_t* WithRights(const wchar_t* detail, DWORD access, DWORD share = 0, DWORD flags = 0) {
+    g_rights.access = access;
+    g_rights.share = share;
+    g_rights.flags = flags;
+    return detail;
+}
+
 // Records the call; true when a planned fault makes it fail with *error.
 bool Enter(const char* function, const wchar_t* detail, DWORD* error) {
     const std::wstring text = detail ? detail : L"";
-    g_calls.push_back({function, text});
+    g_calls.push_back({function, text, g_rights.access, g_rights.share, g_rights.flags});
+    g_rights = Call();
     for (Fault& f : g_faults) {
         if (f.function != function || f.times == 0) continue;
         if (!f.detail.empty() && _wcsicmp(f.detail.c_str(), text.c_str()) != 0) continue;
@@ -128,11 +138,12 @@ bool Enter(const char* function, const wchar_t* detail, DWORD* error) {
 SPY_REGISTRY_THEN(RegOpenKeyW, (HKEY k, LPCWSTR sub, PHKEY out), (k, sub, out), sub,
                   KeyOpened(rc, out))
 SPY_REGISTRY_THEN(RegOpenKeyExW, (HKEY k, LPCWSTR sub, DWORD o, REGSAM sam, PHKEY out),
-                  (k, sub, o, sam, out), KeyDetail(sub, sam).c_str(), KeyOpened(rc, out))
+                  (k, sub, o, sam, out), WithRights(KeyDetail(sub, sam).c_str(), sam), KeyOpened(rc, out))
 SPY_REGISTRY_THEN(RegCreateKeyExW,
                   (HKEY k, LPCWSTR sub, DWORD r, LPWSTR cls, DWORD o, REGSAM sam,
                    LPSECURITY_ATTRIBUTES sa, PHKEY out, LPDWORD disp),
-                  (k, sub, r, cls, o, sam, sa, out, disp), KeyDetail(sub, sam).c_str(), KeyOpened(rc, out))
+                  (k, sub, r, cls, o, sam, sa, out, disp), WithRights(KeyDetail(sub, sam).c_str(), sam),
+                  KeyOpened(rc, out))
 SPY_REGISTRY(RegQueryValueExW,
              (HKEY k, LPCWSTR name, LPDWORD r, LPDWORD type, LPBYTE data, LPDWORD size),
              (k, name, r, type, data, size), name)
@@ -149,7 +160,8 @@ SPY_WIN32(UINT, GetSystemDirectoryW, (LPWSTR buffer, UINT size), (buffer, size),
 SPY_WIN32_THEN(HANDLE, CreateFileW,
                (LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa, DWORD disposition,
                 DWORD flags, HANDLE tmpl),
-               (path, access, share, sa, disposition, flags, tmpl), path, INVALID_HANDLE_VALUE,
+               (path, access, share, sa, disposition, flags, tmpl), WithRights(path, access, share, flags),
+               INVALID_HANDLE_VALUE,
                HandleOpened("file", rc, INVALID_HANDLE_VALUE))
 SPY_WIN32_THEN(BOOL, CloseHandle, (HANDLE h), (h), nullptr, FALSE, HandleClosed("file", rc, h))
 SPY_WIN32(BOOL, DeviceIoControl,
@@ -198,18 +210,21 @@ SPY_WIN32(BOOL, GetFileVersionInfoW, (LPCWSTR path, DWORD handle, DWORD size, LP
 SPY_WIN32(BOOL, VerQueryValueW, (LPCVOID block, LPCWSTR sub, LPVOID* out, PUINT length),
           (block, sub, out, length), sub, FALSE)
 SPY_WIN32(HMODULE, LoadLibraryW, (LPCWSTR path), (path), path, nullptr)
+SPY_WIN32(BOOL, FreeLibrary, (HMODULE module), (module), nullptr, FALSE)
 
 SPY_WIN32_THEN(SC_HANDLE, OpenSCManagerW, (LPCWSTR machine, LPCWSTR database, DWORD access),
-               (machine, database, access), nullptr, nullptr, HandleOpened<SC_HANDLE>("manager", rc, nullptr))
+               (machine, database, access), WithRights(nullptr, access), nullptr,
+               HandleOpened<SC_HANDLE>("manager", rc, nullptr))
 SPY_WIN32_THEN(SC_HANDLE, OpenServiceW, (SC_HANDLE manager, LPCWSTR name, DWORD access),
-               (manager, name, access), name, nullptr, HandleOpened<SC_HANDLE>("service", rc, nullptr))
+               (manager, name, access), WithRights(name, access), nullptr,
+               HandleOpened<SC_HANDLE>("service", rc, nullptr))
 SPY_WIN32_THEN(SC_HANDLE, CreateServiceW,
                (SC_HANDLE manager, LPCWSTR name, LPCWSTR display, DWORD access, DWORD type, DWORD start,
                 DWORD errorControl, LPCWSTR path, LPCWSTR group, LPDWORD tag, LPCWSTR dependencies,
                 LPCWSTR account, LPCWSTR password),
                (manager, name, display, access, type, start, errorControl, path, group, tag, dependencies,
                 account, password),
-               name, nullptr, HandleOpened<SC_HANDLE>("service", rc, nullptr))
+               WithRights(name, access), nullptr, HandleOpened<SC_HANDLE>("service", rc, nullptr))
 // Recorded as "manager" or "service", so that the order of release shows.
 SPY_REAL(CloseServiceHandle);
 BOOL WINAPI Hook_CloseServiceHandle(SC_HANDLE h) {
@@ -325,7 +340,7 @@ SPY_WIN32_THEN(BOOL, Wow64DisableWow64FsRedirection, (PVOID* old), (old), nullpt
 SPY_WIN32_THEN(BOOL, Wow64RevertWow64FsRedirection, (PVOID old), (old), nullptr, FALSE,
                HandleClosed("redirection off", rc, nullptr))
 
-// The device installation functions, reached through GetProcAddress.
+// The device installation and version-resource functions, reached through GetProcAddress.
 SPY_WIN32_THEN(HDEVINFO, SetupDiGetClassDevsW, (const GUID* cls, PCWSTR enumerator, HWND window, DWORD flags),
                (cls, enumerator, window, flags), nullptr, INVALID_HANDLE_VALUE,
                HandleOpened("device set", rc, INVALID_HANDLE_VALUE))
@@ -376,10 +391,8 @@ const Hook kHooks[] = {
     SPY_ENTRY(FindClose),
     SPY_ENTRY(HeapAlloc),
     SPY_ENTRY(HeapFree),
-    SPY_ENTRY(GetFileVersionInfoSizeW),
-    SPY_ENTRY(GetFileVersionInfoW),
-    SPY_ENTRY(VerQueryValueW),
     SPY_ENTRY(LoadLibraryW),
+    SPY_ENTRY(FreeLibrary),
     SPY_ENTRY(GetProcAddress),
     SPY_ENTRY(OpenSCManagerW),
     SPY_ENTRY(OpenServiceW),
@@ -410,6 +423,9 @@ const Hook kLookedUp[] = {
     SPY_ENTRY(SetupDiEnumDeviceInfo),
     SPY_ENTRY(SetupDiGetDeviceRegistryPropertyW),
     SPY_ENTRY(SetupDiSetDeviceRegistryPropertyW),
+    SPY_ENTRY(GetFileVersionInfoSizeW),
+    SPY_ENTRY(GetFileVersionInfoW),
+    SPY_ENTRY(VerQueryValueW),
     SPY_ENTRY(IsWow64Process),
     SPY_ENTRY(Wow64DisableWow64FsRedirection),
     SPY_ENTRY(Wow64RevertWow64FsRedirection),
@@ -423,6 +439,11 @@ FARPROC WINAPI Hook_GetProcAddress(HMODULE module, LPCSTR name) {
         return nullptr;
     }
     const FARPROC real = Real_GetProcAddress(module, name);
+    // The shell's ILFree, looked up by its ordinal.
+    if (real && !byName && reinterpret_cast<ULONG_PTR>(name) == 155 && module == GetModuleHandleA("shell32.dll")) {
+        Real_ILFree = reinterpret_cast<decltype(Real_ILFree)>(reinterpret_cast<void*>(real));
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void*>(&Hook_ILFree));
+    }
     if (!real || !byName) return real;
     for (const Hook& h : kLookedUp) {
         if (strcmp(h.name, name) == 0) {

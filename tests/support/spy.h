@@ -12,6 +12,9 @@ namespace spy {
 struct Call {
     std::string function;
     std::wstring detail;  // the key, value or path the call names, where it has one
+    // What an open or create asks for: the access mask (for registry keys,
+    // with any view flag), and for CreateFileW the share mode and flags.
+    DWORD access = 0, share = 0, flags = 0;
 };
 
 // Routes every hooked function that `module` imports through the spy.

@@ -1,0 +1,19 @@
+#include "base/system_library.h"
+
+#include "base/text.h"
+
+namespace vtpi {
+
+bool BuildSystemPath(wchar_t* path, int capacity, const wchar_t* suffix) {
+    const UINT length = GetSystemDirectoryW(path, capacity);
+    if (length == 0 || length >= static_cast<UINT>(capacity)) return false;
+    return AppendString(path, capacity, suffix);
+}
+
+HMODULE LoadSystemLibrary(const wchar_t* fileName) {
+    wchar_t path[MAX_PATH] = {};
+    if (!BuildSystemPath(path, MAX_PATH, L"\\") || !AppendString(path, MAX_PATH, fileName)) return nullptr;
+    return LoadLibraryW(path);
+}
+
+}  // namespace vtpi

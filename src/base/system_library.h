@@ -1,0 +1,43 @@
+// Libraries and entry points reached at run time: libraries that are not
+// known DLLs, loaded only from the system directory, and functions that older
+// systems lack or export by ordinal alone.
+#pragma once
+
+#include <windows.h>
+
+namespace vtpi {
+
+// The system directory followed by `suffix` (which starts with a backslash);
+// false when the directory is unavailable or the result would not fit.
+bool BuildSystemPath(wchar_t* path, int capacity, const wchar_t* suffix);
+
+// Loads `fileName` from the system directory by its full path, never by bare
+// name, so that a DLL of that name planted beside the setup program is not
+// picked up. Null when it cannot be loaded.
+HMODULE LoadSystemLibrary(const wchar_t* fileName);
+
+// Fills `slot` with the entry point `name` (a name, or an ordinal through
+// MAKEINTRESOURCEA) of `module`; false when it has none.
+template <typename Slot>
+bool LookUp(HMODULE module, const char* name, Slot& slot) {
+    slot = reinterpret_cast<Slot>(reinterpret_cast<void*>(GetProcAddress(module, name)));
+    return slot != nullptr;
+}
+
+// A library loaded with LoadSystemLibrary for one operation, freed when it ends.
+class SystemLibrary {
+public:
+    explicit SystemLibrary(const wchar_t* fileName) : module_(LoadSystemLibrary(fileName)) {}
+    ~SystemLibrary() {
+        if (module_) FreeLibrary(module_);
+    }
+    SystemLibrary(const SystemLibrary&) = delete;
+    SystemLibrary& operator=(const SystemLibrary&) = delete;
+
+    HMODULE get() const { return module_; }
+
+private:
+    HMODULE module_;
+};
+
+}  // namespace vtpi
