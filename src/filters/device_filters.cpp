@@ -1,5 +1,6 @@
 #include "filters/device_filters.h"
 
+#include "base/diagnostics.h"
 #include "base/system_library.h"
 #include "filters/filter_list.h"
 #include "filters/multisz.h"
@@ -34,21 +35,21 @@ private:
 
 BOOL LoadSetupApi() {
     const HMODULE library = LoadSystemLibrary(L"SETUPAPI.DLL");
-    if (!library) return FALSE;
+    if (!library) return NoteLastError();
     // Every slot is looked up, in this order, even after a miss.
     bool found = LookUp(library, "SetupDiGetDeviceRegistryPropertyW", g_setupApi.getProperty);
     found &= LookUp(library, "SetupDiSetDeviceRegistryPropertyW", g_setupApi.setProperty);
     found &= LookUp(library, "SetupDiGetClassDevsW", g_setupApi.getClassDevs);
     found &= LookUp(library, "SetupDiEnumDeviceInfo", g_setupApi.enumDeviceInfo);
     found &= LookUp(library, "SetupDiDestroyDeviceInfoList", g_setupApi.destroyDeviceInfoList);
-    return found;
+    return found || NoteError(ERROR_PROC_NOT_FOUND);
 }
 
 BOOL RemoveDeviceUpperFilters() {
     if (!LoadSetupApi()) return FALSE;
     DeviceSet set(g_setupApi.getClassDevs(&kDiskInterfaceClass, nullptr, nullptr,
                                           DIGCF_DEVICEINTERFACE | DIGCF_PROFILE));
-    if (!set.valid()) return FALSE;
+    if (!set.valid()) return NoteLastError();
 
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof(device);
@@ -63,7 +64,9 @@ BOOL StripDeviceUpperFilter(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, const w
     HeapBlock list;
     if (!ReadDeviceMultiSzProperty(deviceSet, device, list)) return TRUE;
     int32_t length = 0;
+    TraceList(L"  device UpperFilters before", list.units(), list.unitCapacity());
     if (MultiSzRemoveInPlace(name, list.units(), list.unitCapacity(), &length) < 0) return FALSE;
+    TraceList(L"  device UpperFilters after", list.units(), list.unitCapacity());
     // An emptied list clears the property rather than storing an empty list.
     if (length == 1) return g_setupApi.setProperty(deviceSet, device, SPDRP_UPPERFILTERS, nullptr, 0);
     return g_setupApi.setProperty(deviceSet, device, SPDRP_UPPERFILTERS,

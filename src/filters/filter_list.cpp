@@ -1,5 +1,6 @@
 #include "filters/filter_list.h"
 
+#include "base/diagnostics.h"
 #include "base/os_version.h"
 #include "base/text.h"
 #include "filters/multisz.h"
@@ -23,11 +24,14 @@ bool AllocateListBuffer(HeapBlock& list, DWORD dataBytes, int spareUnits) {
 
 ListRead ReadListValue(HKEY key, const wchar_t* valueName, int spareUnits, HeapBlock& list) {
     DWORD capacity = kInitialReadBytes;
+    LONG rc = ERROR_MORE_DATA;
     for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
-        if (!AllocateListBuffer(list, capacity, spareUnits)) return ListRead::Failed;
+        if (!AllocateListBuffer(list, capacity, spareUnits)) {
+            NoteError(ERROR_NOT_ENOUGH_MEMORY);
+            return ListRead::Failed;
+        }
         DWORD size = capacity;
-        const LONG rc = RegQueryValueExW(key, valueName, nullptr, nullptr,
-                                         static_cast<BYTE*>(list.get()), &size);
+        rc = RegQueryValueExW(key, valueName, nullptr, nullptr, static_cast<BYTE*>(list.get()), &size);
         if (rc == ERROR_SUCCESS) return ListRead::Present;
         if (rc == ERROR_FILE_NOT_FOUND) {
             ZeroMemory(list.get(), list.bytes());  // the empty list
@@ -37,23 +41,36 @@ ListRead ReadListValue(HKEY key, const wchar_t* valueName, int spareUnits, HeapB
         capacity = size > capacity ? size : capacity * 2;
     }
     list.Free();
+    NoteError(static_cast<DWORD>(rc));
     return ListRead::Failed;
 }
 
 bool ReadListWithout(HKEY key, const wchar_t* valueName, const wchar_t* filterName,
                      HeapBlock& list) {
     const int32_t nameUnits = BoundedLength(filterName, MAX_PATH);
-    if (nameUnits < 0) return false;
-    if (ReadListValue(key, valueName, nameUnits + 1, list) == ListRead::Failed) return false;
-    return MultiSzRemoveAll(list.units(), list.unitCapacity(), filterName) > 0;
+    if (nameUnits < 0) return NoteError(ERROR_INVALID_PARAMETER);
+    const ListRead read = ReadListValue(key, valueName, nameUnits + 1, list);
+    if (read == ListRead::Failed) return false;
+    wchar_t label[64];
+    wsprintfW(label, read == ListRead::Absent ? L"  %.40s absent, read as" : L"  %.40s before", valueName);
+    TraceList(label, list.units(), list.unitCapacity());
+    if (MultiSzRemoveAll(list.units(), list.unitCapacity(), filterName) <= 0) return NoteError(ERROR_INVALID_DATA);
+    return true;
 }
 
 bool WriteList(HKEY key, const wchar_t* valueName, HeapBlock& list, const wchar_t* frontName) {
-    if (frontName && MultiSzPrepend(list.units(), list.unitCapacity(), frontName) < 0) return false;
+    if (frontName && MultiSzPrepend(list.units(), list.unitCapacity(), frontName) < 0) {
+        return NoteError(ERROR_INSUFFICIENT_BUFFER);
+    }
     const int32_t length = MultiSzLength(list.units(), list.unitCapacity());
-    if (length < 0) return false;
-    return RegSetValueExW(key, valueName, 0, REG_MULTI_SZ, static_cast<const BYTE*>(list.get()),
-                          static_cast<DWORD>(length) * sizeof(wchar_t)) == ERROR_SUCCESS;
+    if (length < 0) return NoteError(ERROR_INVALID_DATA);
+    const LONG rc = RegSetValueExW(key, valueName, 0, REG_MULTI_SZ, static_cast<const BYTE*>(list.get()),
+                                   static_cast<DWORD>(length) * sizeof(wchar_t));
+    if (rc != ERROR_SUCCESS) return NoteError(rc);
+    wchar_t label[64];
+    wsprintfW(label, L"  %.40s after", valueName);
+    TraceList(label, list.units(), list.unitCapacity());
+    return true;
 }
 
 namespace {
@@ -62,7 +79,8 @@ namespace {
 bool EditFilterListAt(const wchar_t* subKey, const wchar_t* valueName, const wchar_t* filterName,
                       bool install) {
     RegKey key;
-    if (RegOpenKeyW(HKEY_LOCAL_MACHINE, subKey, key.receive()) != ERROR_SUCCESS) return false;
+    const LONG rc = RegOpenKeyW(HKEY_LOCAL_MACHINE, subKey, key.receive());
+    if (rc != ERROR_SUCCESS) return NoteError(rc);
     HeapBlock list;
     if (!ReadListWithout(key.get(), valueName, filterName, list)) return false;
     return WriteList(key.get(), valueName, list, install ? filterName : nullptr);
@@ -79,9 +97,9 @@ bool RemoveFromFilterList(const wchar_t* subKey, const wchar_t* valueName,
     return EditFilterListAt(subKey, valueName, filterName, false);
 }
 
-void UpdateFloppyClassFilter(int install) {
-    if (!IsWindows2000OrLater()) return;
-    EditFilterListAt(kFloppyClassKey, kUpperFiltersValue, kFloppyFilterName, install != 0);
+bool UpdateFloppyClassFilter(int install) {
+    if (!IsWindows2000OrLater()) return true;
+    return EditFilterListAt(kFloppyClassKey, kUpperFiltersValue, kFloppyFilterName, install != 0);
 }
 
 }  // namespace vtpi

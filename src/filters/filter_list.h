@@ -46,7 +46,8 @@ bool AddToFilterList(const wchar_t* subKey, const wchar_t* valueName, const wcha
 bool RemoveFromFilterList(const wchar_t* subKey, const wchar_t* valueName,
                           const wchar_t* filterName);
 
-// The floppy class list edit, on Windows 2000 or later only; reports nothing.
-void UpdateFloppyClassFilter(int install);
+// The floppy class list edit, on Windows 2000 or later only. True when it
+// was made or is not needed; the sequence ignores a failure.
+bool UpdateFloppyClassFilter(int install);
 
 }  // namespace vtpi

@@ -1,5 +1,6 @@
 #include "locale/boot_locale.h"
 
+#include "base/diagnostics.h"
 #include "base/handles.h"
 #include "base/text.h"
 
@@ -72,10 +73,14 @@ void EnsureEntry(const wchar_t* file, const wchar_t* key, const wchar_t* install
                  void (*lookUp)(const wchar_t*, wchar_t*, int32_t)) {
     wchar_t value[kValueUnits];
     GetPrivateProfileStringW(kSection, key, L"", value, kValueUnits, file);
-    if (value[0] != 0) return;
+    if (value[0] != 0) {
+        Trace(L"  Bootcode.ini %s: set already", key);
+        return;
+    }
     lookUp(installDir, value, kValueUnits);
-    WritePrivateProfileStringW(kSection, key, value, file);
+    const BOOL written = WritePrivateProfileStringW(kSection, key, value, file);
     WritePrivateProfileStringW(nullptr, nullptr, nullptr, file);
+    Trace(L"  Bootcode.ini %s: filled with %.64s%s", key, value, written ? L"" : L" (not written)");
 }
 
 }  // namespace

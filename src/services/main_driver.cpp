@@ -1,5 +1,6 @@
 #include "services/main_driver.h"
 
+#include "base/diagnostics.h"
 #include "base/handles.h"
 #include "base/system_library.h"
 #include "base/text.h"
@@ -55,10 +56,10 @@ bool BuildInstallCopyPath(wchar_t* path, int32_t capacity, const wchar_t* instal
 // Any directory entry of that name in the native file system.
 bool NativeEntryExists(const wchar_t* path) {
     NativeFileSystem native;
-    if (!native.ok()) return false;
+    if (!native.ok()) return NoteLastError();
     WIN32_FIND_DATAW found;
     const HANDLE search = FindFirstFileW(path, &found);
-    if (search == INVALID_HANDLE_VALUE) return false;
+    if (search == INVALID_HANDLE_VALUE) return NoteError(ERROR_FILE_NOT_FOUND);
     FindClose(search);
     return true;
 }
@@ -91,8 +92,9 @@ public:
         return version.FileVersion(path_);
     }
     // Replaces `target` in one step; a failed move leaves it as it was.
-    void MoveOver(const wchar_t* target) {
+    bool MoveOver(const wchar_t* target) {
         moved_ = MoveFileExW(path_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
+        return moved_;
     }
 
 private:
@@ -100,23 +102,56 @@ private:
     bool moved_ = false;
 };
 
+// "002220CC 01000000": the request's code and input bytes, for the trace.
+void TraceRequest(const wchar_t* device, DWORD code, const void* input, DWORD inputBytes, const wchar_t* outcome,
+                  DWORD error) {
+    wchar_t bytes[2 * 8 + 1] = {};
+    for (DWORD i = 0; i < inputBytes && i < 8; ++i) {
+        wsprintfW(bytes + 2 * i, L"%02X", static_cast<const BYTE*>(input)[i]);
+    }
+    Trace(L"  request %08lX %s to %s: %s, error %lu", code, bytes, device, outcome, error);
+}
+
 BOOL SendRequest(const wchar_t* device, DWORD code, const void* input, DWORD inputBytes) {
     FileHandle handle(OpenDeviceWriteThrough(device, GENERIC_ALL));
-    if (!handle.valid()) return FALSE;
+    if (!handle.valid()) {
+        TraceRequest(device, code, input, inputBytes, L"device did not open", GetLastError());
+        return FALSE;
+    }
     DWORD returned = 0;
-    return DeviceIoControl(handle.get(), code, const_cast<void*>(input), inputBytes, nullptr, 0,
-                           &returned, nullptr);
+    const BOOL sent = DeviceIoControl(handle.get(), code, const_cast<void*>(input), inputBytes, nullptr, 0,
+                                      &returned, nullptr);
+    TraceRequest(device, code, input, inputBytes, sent ? L"done" : L"refused", sent ? 0 : GetLastError());
+    return sent;
+}
+
+// "2.1.0.5", or "none".
+void FormatVersion(wchar_t (&text)[32], uint64_t version) {
+    if (version == 0) {
+        CopyString(text, 32, L"none");
+        return;
+    }
+    wsprintfW(text, L"%u.%u.%u.%u", static_cast<unsigned>(version >> 48), static_cast<unsigned>((version >> 32) & 0xFFFF),
+              static_cast<unsigned>((version >> 16) & 0xFFFF), static_cast<unsigned>(version & 0xFFFF));
+}
+
+void TraceVersions(uint64_t systemVersion, uint64_t installVersion, const wchar_t* decision) {
+    wchar_t system[32], install[32];
+    FormatVersion(system, systemVersion);
+    FormatVersion(install, installVersion);
+    Trace(L"  driver refresh: system copy %s, install copy %s: %s", system, install, decision);
 }
 
 }  // namespace
 
 BOOL IsMainDriverInstalled() {
     wchar_t path[MAX_PATH] = {};
-    if (!BuildSystemPath(path, MAX_PATH, L"\\Drivers\\VELTRANE.SYS") || !NativeEntryExists(path)) return FALSE;
+    if (!BuildSystemPath(path, MAX_PATH, L"\\Drivers\\VELTRANE.SYS")) return NoteLastError();
+    if (!NativeEntryExists(path)) return FALSE;
 
     RegKey key;
-    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMainDriverServiceKey, 0, KEY_READ, key.receive()) ==
-           ERROR_SUCCESS;
+    const LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kMainDriverServiceKey, 0, KEY_READ, key.receive());
+    return rc == ERROR_SUCCESS || NoteError(rc);
 }
 
 void RefreshMainDriverFile(const wchar_t* installDir) {
@@ -128,9 +163,15 @@ void RefreshMainDriverFile(const wchar_t* installDir) {
     // Loaded before redirection goes off, so that it comes from the 32-bit
     // system directory under WoW64; freed after redirection is back on.
     const VersionLibrary version;
-    if (!version.ok()) return;
+    if (!version.ok()) {
+        Trace(L"  driver refresh: VERSION.DLL not loaded, error %lu: skipped", GetLastError());
+        return;
+    }
     NativeFileSystem native;
-    if (!native.ok()) return;  // the native drivers folder is out of reach
+    if (!native.ok()) {
+        Trace(L"  driver refresh: native drivers folder out of reach, error %lu: skipped", GetLastError());
+        return;
+    }
     const uint64_t systemVersion = version.FileVersion(systemCopy);
     if (!BuildInstallCopyPath(installCopy, MAX_PATH, installDir)) return;
 
@@ -139,14 +180,21 @@ void RefreshMainDriverFile(const wchar_t* installDir) {
     StagedDriver staged(stagedCopy);
     const uint64_t installVersion = staged.CopyFrom(installCopy, version);
     if (installVersion == 0) {
+        TraceVersions(systemVersion, installVersion, L"not replaced");
         // An install copy without a version still warns the lock device.
         if (systemVersion != 0) SetReservedSectorLock(0);
         return;
     }
     // Versions compare as unsigned numbers: a major part of 0x8000 is higher.
-    if (systemVersion >= installVersion) return;
+    if (systemVersion >= installVersion) {
+        TraceVersions(systemVersion, installVersion, L"not newer, not replaced");
+        return;
+    }
     SetReservedSectorLock(0);
-    staged.MoveOver(systemCopy);
+    const bool moved = staged.MoveOver(systemCopy);
+    const DWORD error = moved ? ERROR_SUCCESS : GetLastError();
+    TraceVersions(systemVersion, installVersion, moved ? L"replaced" : L"move failed, not replaced");
+    if (!moved) Trace(L"  driver refresh: error %lu", error);
     SetReservedSectorLock(1);
 }
 

@@ -1,5 +1,6 @@
 #include "services/service_control.h"
 
+#include "base/diagnostics.h"
 #include "base/handles.h"
 #include "base/os_version.h"
 #include "base/text.h"
@@ -26,20 +27,51 @@ private:
     SC_HANDLE handle_;
 };
 
-SC_HANDLE OpenManager() { return OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS); }
+SC_HANDLE OpenManager() {
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) {
+        NoteLastError();
+        Trace(L"  service control manager did not open, error %lu", GetLastError());
+    }
+    return manager;
+}
+
+const wchar_t* StateName(DWORD state) {
+    switch (state) {
+        case SERVICE_STOPPED: return L"stopped";
+        case SERVICE_START_PENDING: return L"start pending";
+        case SERVICE_STOP_PENDING: return L"stop pending";
+        case SERVICE_RUNNING: return L"running";
+        case SERVICE_CONTINUE_PENDING: return L"continue pending";
+        case SERVICE_PAUSE_PENDING: return L"pause pending";
+        case SERVICE_PAUSED: return L"paused";
+        default: return L"unknown";
+    }
+}
 
 bool RequestStop(SC_HANDLE service) {
     SERVICE_STATUS status;
-    return ControlService(service, SERVICE_CONTROL_STOP, &status) != FALSE;
+    if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+        Trace(L"  stop requested: %s", StateName(status.dwCurrentState));
+        return true;
+    }
+    Trace(L"  stop refused, error %lu", GetLastError());
+    return false;
 }
 
 // Polls once a second for as long as the service reports that it is stopping.
 void WaitWhileStopping(SC_HANDLE service) {
     SERVICE_STATUS status;
+    DWORD seconds = 0;
     do {
         Sleep(1000);
-        if (!QueryServiceStatus(service, &status)) return;
+        ++seconds;
+        if (!QueryServiceStatus(service, &status)) {
+            Trace(L"  waited %lu s; state unknown, error %lu", seconds, GetLastError());
+            return;
+        }
     } while (status.dwCurrentState == SERVICE_STOP_PENDING);
+    Trace(L"  waited %lu s: %s", seconds, StateName(status.dwCurrentState));
 }
 
 // The image path in quotes, so that a path with spaces names one program.
@@ -66,9 +98,14 @@ void QuoteEarlierRegistration(SC_HANDLE manager, const wchar_t* installDir, cons
     wchar_t unquoted[MAX_PATH];
     if (!CopyString(unquoted, MAX_PATH, installDir) || !AppendString(unquoted, MAX_PATH, kClientManagerExe)) return;
     ServiceHandle service(OpenServiceW(manager, kClientManagerService, SERVICE_ALL_ACCESS));
-    if (!service || !HasImagePath(service.get(), unquoted)) return;
-    ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, quoted, nullptr,
-                         nullptr, nullptr, nullptr, nullptr, nullptr);
+    if (!service || !HasImagePath(service.get(), unquoted)) {
+        Trace(L"  client manager exists: kept as it is");
+        return;
+    }
+    const BOOL quotedNow = ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                quoted, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
+    Trace(L"  client manager exists, registered unquoted: %s, error %lu", quotedNow ? L"quoted" : L"not quoted",
+          quotedNow ? 0 : GetLastError());
 }
 
 }  // namespace
@@ -84,7 +121,12 @@ BOOL InstallClientManagerService(const wchar_t* installDir, BOOL start) {
                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                          SERVICE_ERROR_NORMAL, imagePath, kClientManagerGroup, nullptr,
                                          L"\0", nullptr, nullptr));
-    if (!service && GetLastError() == ERROR_SERVICE_EXISTS) QuoteEarlierRegistration(manager.get(), installDir, imagePath);
+    const DWORD error = service ? ERROR_SUCCESS : GetLastError();
+    if (error == ERROR_SERVICE_EXISTS) {
+        QuoteEarlierRegistration(manager.get(), installDir, imagePath);
+    } else {
+        Trace(L"  client manager %s, error %lu", service ? L"created" : L"not created", error);
+    }
     if (service && start) StartServiceW(service.get(), 0, nullptr);
     return TRUE;
 }
@@ -93,9 +135,13 @@ BOOL RemoveClientManagerService() {
     ServiceHandle manager(OpenManager());
     if (!manager) return FALSE;
     ServiceHandle service(OpenServiceW(manager.get(), kClientManagerService, SERVICE_ALL_ACCESS));
-    if (!service) return TRUE;
+    if (!service) {
+        Trace(L"  client manager did not open, error %lu: nothing to remove", GetLastError());
+        return TRUE;
+    }
     if (RequestStop(service.get())) WaitWhileStopping(service.get());
-    DeleteService(service.get());
+    const BOOL deleted = DeleteService(service.get());
+    Trace(L"  client manager %s, error %lu", deleted ? L"deleted" : L"not deleted", deleted ? 0 : GetLastError());
     return TRUE;
 }
 
@@ -120,7 +166,12 @@ BOOL IsServiceRunning(const wchar_t* serviceName) {
 BOOL RemoveLegacyConfigManager() {
     if (!IsNtPlatform()) return TRUE;
     // Installed but stopped, the legacy service is left alone.
-    if (IsServiceRunning(kLegacyService)) StopAndDeleteService(kLegacyService);
+    if (IsServiceRunning(kLegacyService)) {
+        const BOOL removed = StopAndDeleteService(kLegacyService);
+        Trace(L"legacy configuration manager: running, %s", removed ? L"stopped and deleted" : L"not deleted");
+    } else {
+        Trace(L"legacy configuration manager: not running, left alone");
+    }
     // A 64-bit machine keeps the Run key in both registry views.
     if (IsWow64()) {
         DeleteRegistryValue(HKEY_LOCAL_MACHINE, kRunKey, kLegacyRunValue, KEY_WOW64_64KEY);

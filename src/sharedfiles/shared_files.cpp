@@ -2,6 +2,7 @@
 
 #include <shlobj.h>
 
+#include "base/diagnostics.h"
 #include "base/handles.h"
 #include "base/system_library.h"
 #include "base/text.h"
@@ -41,7 +42,10 @@ bool FindEntry(HKEY sharedKey, const wchar_t* filePath, RegKey& entry) {
     wchar_t name[kKeyNameUnits];
     for (DWORD index = 0; RegEnumKeyW(sharedKey, index, name, kKeyNameUnits) == ERROR_SUCCESS; ++index) {
         if (RegOpenKeyW(sharedKey, name, entry.receive()) != ERROR_SUCCESS) continue;
-        if (PathMatches(entry.get(), filePath)) return true;
+        if (PathMatches(entry.get(), filePath)) {
+            Trace(L"  shared-files entry %s: found", name);
+            return true;
+        }
         entry.Close();
     }
     return false;
@@ -54,11 +58,14 @@ void AddApplicationId(HKEY entry, const wchar_t* appId) {
     if (idUnits < 0) return;
     HeapBlock list;
     if (ReadListValue(entry, L"AppIds", idUnits + 1, list) == ListRead::Failed) return;
+    TraceList(L"  AppIds before", list.units(), list.unitCapacity());
     if (MultiSzContains(list.units(), list.unitCapacity(), appId)) return;
     const int32_t length = MultiSzAppend(list.units(), list.unitCapacity(), appId);
     if (length < 0) return;
-    RegSetValueExW(entry, L"AppIds", 0, REG_MULTI_SZ, static_cast<const BYTE*>(list.get()),
-                   static_cast<DWORD>(length) * sizeof(wchar_t));
+    if (RegSetValueExW(entry, L"AppIds", 0, REG_MULTI_SZ, static_cast<const BYTE*>(list.get()),
+                       static_cast<DWORD>(length) * sizeof(wchar_t)) == ERROR_SUCCESS) {
+        TraceList(L"  AppIds after", list.units(), list.unitCapacity());
+    }
 }
 
 // Makes "Entry<n>" with the lowest n not taken, holding the path and the id.
@@ -76,6 +83,7 @@ void CreateEntry(HKEY sharedKey, const wchar_t* filePath, const wchar_t* appId) 
     }
     RegKey entry;
     if (CreateKey(sharedKey, name, entry) != ERROR_SUCCESS) return;
+    Trace(L"  shared-files entry %s: new", name);
     RegSetValueExW(entry.get(), L"Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(filePath),
                    static_cast<DWORD>(pathUnits + 1) * sizeof(wchar_t));
     RegSetValueExW(entry.get(), L"AppIds", 0, REG_MULTI_SZ, static_cast<const BYTE*>(list.get()),
@@ -123,14 +131,20 @@ void RegisterTrayApplication(const wchar_t* installDir) {
     wchar_t tray[MAX_PATH];
     GetProgramFilesFolder(tray);
     if (!AppendString(tray, MAX_PATH, kTrayApplication)) return;
-    if (IsExistingFile(tray) || UseNativeTrayApplication(tray)) RegisterSharedFile(tray, kApplicationId);
+    if (IsExistingFile(tray) || UseNativeTrayApplication(tray)) {
+        Trace(L"tray application: %s", tray);
+        RegisterSharedFile(tray, kApplicationId);
+    } else {
+        Trace(L"tray application: %s absent, not in the shared-files list", tray);
+    }
 
     wchar_t fileList[MAX_PATH];
     if (!CopyString(fileList, MAX_PATH, installDir) || !AppendString(fileList, MAX_PATH, L"\\") ||
         !AppendString(fileList, MAX_PATH, kFileListName)) {
         return;
     }
-    WritePrivateProfileStringW(tray, L"AppId", kApplicationId, fileList);
+    const BOOL listed = WritePrivateProfileStringW(tray, L"AppId", kApplicationId, fileList);
+    Trace(L"  %s: %s", kFileListName, listed ? L"listed" : L"not written");
 }
 
 void RegisterSharedFile(const wchar_t* filePath, const wchar_t* appId) {

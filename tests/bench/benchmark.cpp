@@ -502,6 +502,32 @@ void GrowthSection(const std::vector<DeviceRow>& devices, const std::vector<Entr
     printf("\n");
 }
 
+// Section 4: the same install through the DLL and through a build of the
+// same sources with the trace compiled out, side by side in one run.
+void TraceCostSection() {
+    printf("== 4. The trace's cost (VT_installer(1) on the prepared machine, VTPI_LOG unset, no\n"
+           "      debugger; VtPostInstallNoTrace.dll is the same sources with the trace compiled out)\n\n");
+    const HMODULE bare = LoadLibraryW(L"VtPostInstallNoTrace.dll");
+    const auto bareInstall =
+        bare ? reinterpret_cast<VT_installer_fn>(reinterpret_cast<void*>(GetProcAddress(bare, "VT_installer")))
+             : nullptr;
+    Check(bareInstall != nullptr, "VtPostInstallNoTrace.dll loaded");
+    if (!bareInstall) return;
+    Check(Install() == 0 && bareInstall(1, kInstallDir, 0) == 0, "the warm-up installs returned 0");
+    bool ok = false;
+    const auto succeeded = [&ok] { Check(ok, "an install returned 0"); };
+    const std::vector<Stats> s = Measure({
+        {[] {}, [&] { ok = Install() == 0; }, succeeded},
+        {[] {}, [&] { ok = bareInstall(1, kInstallDir, 0) == 0; }, succeeded},
+    });
+    printf("  %-26s %8s %8s\n", "", "min", "median");
+    printf("  %-26s %8.3f %8.3f\n", "with the trace", s[0].min, s[0].median);
+    printf("  %-26s %8.3f %8.3f\n", "trace compiled out", s[1].min, s[1].median);
+    printf("  the trace adds %.1f %% (minimum), %.1f %% (median)\n\n", 100.0 * (s[0].min / s[1].min - 1),
+           100.0 * (s[0].median / s[1].median - 1));
+    FreeLibrary(bare);
+}
+
 }  // namespace
 
 int main() {
@@ -535,6 +561,7 @@ int main() {
         std::vector<EntryRow> matching, missing;
         EntrySection(matching, missing);
         GrowthSection(devices, matching, missing);
+        TraceCostSection();
 
         // svcctl, which puts the services back, writes to the standard
         // output it inherits: not into this report.
