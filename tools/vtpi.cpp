@@ -3,9 +3,11 @@
 //   vtpi install DIR          calls VT_installer(1, DIR, 0)
 //   vtpi uninstall DIR        calls VT_installer(0, DIR, 0)
 //   vtpi --ansi install DIR   calls IDLL_helper(DIR, 1, 0) (and so for uninstall)
+//   vtpi --trace ...          also prints the DLL's trace of the call
 //   vtpi report [DIR]         prints what the DLL can change on this machine
 //                             (also --report [DIR])
 //
+// After the call vtpi prints the thread's last error with the system's message.
 // The DLL is loaded from vtpi's own folder. The exit code is 0 when the export
 // returned 0, 1 when it returned -1, and 2 when it could not be called.
 #include <windows.h>
@@ -21,7 +23,7 @@
 namespace {
 
 int Usage() {
-    fwprintf(stderr, L"usage: vtpi [--ansi] install|uninstall DIR\n       vtpi --report [DIR]\n");
+    fwprintf(stderr, L"usage: vtpi [--trace] [--ansi] install|uninstall DIR\n       vtpi --report [DIR]\n");
     return 2;
 }
 
@@ -47,12 +49,55 @@ HMODULE LoadBesideProgram() {
     return LoadLibraryW(path);
 }
 
+// "5 (Access is denied.)": the error and the system's message for it.
+void PrintLastError(DWORD error) {
+    wchar_t message[512] = {};
+    FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, message, 512,
+                   nullptr);
+    for (size_t n = wcslen(message); n > 0 && (message[n - 1] == L'\r' || message[n - 1] == L'\n'); --n) {
+        message[n - 1] = 0;
+    }
+    wprintf(L"last error %lu (%ls)\n", error, message[0] ? message : L"no message");
+}
+
+// Routes the DLL's trace into a fresh temporary file, for --trace.
+std::wstring StartTrace() {
+    wchar_t folder[MAX_PATH], file[MAX_PATH];
+    if (!GetTempPathW(MAX_PATH, folder) || !GetTempFileNameW(folder, L"vtp", 0, file)) return L"";
+    SetEnvironmentVariableW(L"VTPI_LOG", file);
+    return file;
+}
+
+// Prints the trace file's UTF-8 lines and deletes it.
+void PrintTrace(const std::wstring& file) {
+    if (file.empty()) return;
+    SetEnvironmentVariableW(L"VTPI_LOG", nullptr);
+    FILE* in = _wfopen(file.c_str(), L"rb");
+    if (in) {
+        std::string text;
+        char chunk[4096];
+        size_t n;
+        while ((n = fread(chunk, 1, sizeof(chunk), in)) > 0) text.append(chunk, n);
+        fclose(in);
+        std::wstring wide(text.size(), L'\0');
+        wide.resize(MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0],
+                                        static_cast<int>(wide.size())));
+        wprintf(L"trace:\n%ls", wide.c_str());
+    }
+    DeleteFileW(file.c_str());
+}
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if ((argc == 2 || argc == 3) && (wcscmp(argv[1], L"report") == 0 || wcscmp(argv[1], L"--report") == 0)) {
         PrintReport(ReadMachineReport(argc == 3 ? argv[2] : nullptr));
         return 0;
+    }
+    const bool trace = argc > 1 && wcscmp(argv[1], L"--trace") == 0;
+    if (trace) {
+        --argc;
+        ++argv;
     }
     const bool ansi = argc > 1 && wcscmp(argv[1], L"--ansi") == 0;
     if (ansi) {
@@ -88,14 +133,20 @@ int wmain(int argc, wchar_t** argv) {
     }
 
     const MachineReport before = ReadMachineReport(argv[2]);
+    const std::wstring traceFile = trace ? StartTrace() : L"";
     int result;
+    DWORD error;
     if (ansi) {
         result = reinterpret_cast<IDLL_helper_fn>(entry)(narrow.c_str(), install, 0);
+        error = GetLastError();
         wprintf(L"IDLL_helper(\"%ls\", %d, 0) = %d\n", argv[2], install, result);
     } else {
         result = reinterpret_cast<VT_installer_fn>(entry)(install, argv[2], 0);
+        error = GetLastError();
         wprintf(L"VT_installer(%d, \"%ls\", 0) = %d\n", install, argv[2], result);
     }
+    PrintLastError(error);
+    PrintTrace(traceFile);
     PrintChanges(before, ReadMachineReport(argv[2]));
     FreeLibrary(dll);
     return result == 0 ? 0 : 1;
