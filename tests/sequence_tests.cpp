@@ -137,9 +137,12 @@ TEST_F(Sequence, SystemsBeforeWindows2000OpenNoFilterList) {
     spy::Scope spy(testdll::Module());
     EXPECT_EQ(0, Run(1));
     EXPECT_EQ(0, Run(0));
-    // Only the driver's service key is looked at.
-    for (const char* call : {"RegOpenKeyW", "RegQueryValueExW", "RegSetValueExW", "LoadLibraryW"}) {
+    // Only the driver's service key is looked at, and SETUPAPI is not loaded.
+    for (const char* call : {"RegOpenKeyW", "RegQueryValueExW", "RegSetValueExW"}) {
         EXPECT_EQ(0, spy::CountOf(call)) << call;
+    }
+    for (const spy::Call& c : spy::CallsTo("LoadLibraryW")) {
+        EXPECT_EQ(std::wstring::npos, c.detail.find(L"SETUPAPI")) << c.detail;
     }
     EXPECT_EQ(2, spy::CountOf("RegOpenKeyExW"));
 }
@@ -252,12 +255,14 @@ TEST_F(Sequence, InstallRefreshesTheDriverBetweenTheClassListReadAndWrite) {
         if (c.function == "DeviceIoControl") seen.push_back(L"request " + c.detail);
         if (c.function == "CopyFileW") seen.push_back(L"copy");
         if (c.function == "MoveFileExW") seen.push_back(L"move");
-        if (c.function == "LoadLibraryW") seen.push_back(L"load setupapi");
+        if (c.function == "LoadLibraryW") {
+            seen.push_back(c.detail.find(L"SETUPAPI") != std::wstring::npos ? L"load setupapi" : L"load version");
+        }
         if (c.function == "RegQueryValueExW" || c.function == "RegSetValueExW") {
             seen.push_back((c.function[3] == 'Q' ? L"read " : L"write ") + c.detail);
         }
     }
-    std::vector<std::wstring> refresh = {L"copy", L"request 002220CC 00000000", L"move",
+    std::vector<std::wstring> refresh = {L"load version", L"copy", L"request 002220CC 00000000", L"move",
                                          L"request 002220CC 01000000", L"request 0009C040 0000"};
     std::vector<std::wstring> expected;
     if (ClassListsEdited()) {
