@@ -6,6 +6,7 @@
 #include <sstream>
 #include <string>
 
+#include "devices_api.h"
 #include "dll.h"
 #include "filters/filter_list.h"
 #include "registry.h"
@@ -28,10 +29,16 @@ protected:
     testreg::FilterListsSnapshot lists_;
     testbed::ScratchDir dir_{L"diag"};
 
-    void SetUp() override { DeleteFileW(kLog); }
+    void SetUp() override {
+        DeleteFileW(kLog);
+        // A disk device whose own list holds the filter.
+        vtdev::RemoveAllDisks();
+        ASSERT_EQ(0u, vtdev::AddDisk(L"DIAG", {L"X", L"veltrane"}));
+    }
     void TearDown() override {
         spy::Detach();
         spy::Clear();
+        vtdev::RemoveAllDisks();
         SetEnvironmentVariableW(L"VTPI_LOG", nullptr);
         DeleteFileW(kLog);
         testbed::PlaceFile(L"standin_veltrane_v2090.sys", testbed::SystemDriverCopy());
@@ -123,6 +130,7 @@ int Count(const std::string& log, const std::string& text) {
 
 TEST_F(Diagnostics, TheTraceFileHasALineForEveryStepOfAnInstallAndAnUninstall) {
     testbed::PlaceFile(L"standin_veltrane_v2105.sys", std::wstring(kDir) + L"\\veltrane.sys");
+    testbed::PlaceFile(L"VtClientManager.exe", std::wstring(kDir) + L"\\VtClientManager.exe");
     testreg::SetList(kDiskClassKey, kUpperFiltersValue, {L"PartMgr", L"veltrane"});
     SetEnvironmentVariableW(L"VTPI_LOG", kLog);
     {
@@ -152,7 +160,7 @@ TEST_F(Diagnostics, TheTraceFileHasALineForEveryStepOfAnInstallAndAnUninstall) {
         "VTFILES41.LST: listed",
         "encrypted file system: \\\\.\\VeltraneFS",
         "main driver present: done",
-        "device UpperFilters",
+        "device UpperFilters before: X",
         "disk filter: done",
         "floppy filter",
         "legacy configuration manager: not running, left alone",
@@ -168,7 +176,9 @@ TEST_F(Diagnostics, TheTraceFileHasALineForEveryStepOfAnInstallAndAnUninstall) {
     const std::string installOnly[] = {
         "install in C:\\testbed\\diag\r\n",
         "shared-files entry Entry1: new",
-        "UpperFilters before: PartMgr, veltrane\r\n",
+        "device UpperFilters before: X, veltrane\r\n",
+        "device UpperFilters after: X\r\n",
+        "  UpperFilters before: PartMgr, veltrane\r\n",
         "driver refresh: system copy 2.0.9.0, install copy 2.1.0.5: replaced",
         "request 002220CC 00000000 to \\\\.\\RSVLOCK: done",
         "request 002220CC 01000000 to \\\\.\\RSVLOCK: done",
