@@ -7,7 +7,12 @@
  *   ordinal 1  IDLL_helper(installDir, install, reserved)   ANSI directory
  *   ordinal 2  VT_installer(install, installDir, reserved)  UTF-16 directory
  *
- * Both return 0 on success and -1 on failure; no other value occurs.
+ * Both return 0 on success and -1 on failure; no other value occurs. Both
+ * set the thread's last error before they return: ERROR_SUCCESS with 0, and
+ * with -1 the Win32 error of the step that failed (ERROR_INVALID_PARAMETER
+ * for a directory that cannot be used). Each call also writes a trace through
+ * OutputDebugStringA, and to the file the environment variable VTPI_LOG
+ * names, if any.
  */
 #ifndef VTPOSTINSTALL_H
 #define VTPOSTINSTALL_H
