@@ -284,9 +284,16 @@ std::vector<std::wstring> EntryNames() {
     return names;
 }
 
+// The tray application as the DLL records it: on the 64-bit machine it is in
+// the native Program Files folder (ProgramFilesDir in the 64-bit view).
 std::wstring TrayPath() {
-    wchar_t folder[MAX_PATH];
-    if (!vtpi::GetSpecialFolderPath(CSIDL_PROGRAM_FILES, folder)) wcscpy(folder, L"C:\\Program Files");
+    wchar_t folder[MAX_PATH] = {};
+    const bool found = testbed::OnWow64()
+                           ? vtpi::ReadRegistryValue(HKEY_LOCAL_MACHINE, L"Software\\Microsoft\\Windows\\CurrentVersion",
+                                                     L"ProgramFilesDir", folder, (MAX_PATH - 1) * sizeof(wchar_t),
+                                                     KEY_WOW64_64KEY)
+                           : vtpi::GetSpecialFolderPath(CSIDL_PROGRAM_FILES, folder);
+    if (!found) wcscpy(folder, L"C:\\Program Files");
     return std::wstring(folder) + vtpi::kTrayApplication;
 }
 
