@@ -7,11 +7,15 @@
 //   vtpi report [DIR]         prints what the DLL can change on this machine
 //                             (also --report [DIR])
 //
+// Output to a file or a pipe is UTF-8, so that folders that are not ASCII
+// arrive whole; a console gets the console's own characters.
 // After the call vtpi prints the thread's last error with the system's message.
 // The DLL is loaded from vtpi's own folder. The exit code is 0 when the export
 // returned 0, 1 when it returned -1, and 2 when it could not be called.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
 #include <stdio.h>
 #include <wchar.h>
 
@@ -90,6 +94,7 @@ void PrintTrace(const std::wstring& file) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    if (GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) != FILE_TYPE_CHAR) _setmode(_fileno(stdout), _O_U8TEXT);
     if ((argc == 2 || argc == 3) && (wcscmp(argv[1], L"report") == 0 || wcscmp(argv[1], L"--report") == 0)) {
         PrintReport(ReadMachineReport(argc == 3 ? argv[2] : nullptr));
         return 0;
