@@ -16,4 +16,9 @@ HMODULE LoadSystemLibrary(const wchar_t* fileName) {
     return LoadLibraryW(path);
 }
 
+DWORD LastErrorOrGeneric() {
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
 }  // namespace vtpi

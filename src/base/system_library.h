@@ -24,20 +24,7 @@ bool LookUp(HMODULE module, const char* name, Slot& slot) {
     return slot != nullptr;
 }
 
-// A library loaded with LoadSystemLibrary for one operation, freed when it ends.
-class SystemLibrary {
-public:
-    explicit SystemLibrary(const wchar_t* fileName) : module_(LoadSystemLibrary(fileName)) {}
-    ~SystemLibrary() {
-        if (module_) FreeLibrary(module_);
-    }
-    SystemLibrary(const SystemLibrary&) = delete;
-    SystemLibrary& operator=(const SystemLibrary&) = delete;
-
-    HMODULE get() const { return module_; }
-
-private:
-    HMODULE module_;
-};
+// The thread's last error, or ERROR_GEN_FAILURE when a failed call left none.
+DWORD LastErrorOrGeneric();
 
 }  // namespace vtpi

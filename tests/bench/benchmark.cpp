@@ -19,12 +19,18 @@
 
 #include "devices_api.h"
 #include "dll.h"
-#include "filters/device_filters.h"
-#include "filters/filter_list.h"
 #include "registry.h"
 #include "services.h"
-#include "sharedfiles/shared_files.h"
 #include "spy.h"
+#include "steps/class_filters.h"
+#include "steps/client_manager.h"
+#include "steps/disk_filter.h"
+#include "steps/driver_refresh.h"
+#include "steps/legacy_service.h"
+#include "steps/main_driver.h"
+#include "steps/tray_application.h"
+#include "base/registry.h"
+#include "base/shell_folders.h"
 #include "testbed.h"
 
 namespace {
@@ -258,7 +264,7 @@ DeviceRow MeasureDevices(unsigned count) {
     };
     const std::vector<Stats> s = Measure({
         {reset, [&] { ok = Install() == 0; }, stripped("an install returned 0 and stripped every device")},
-        {reset, [&] { ok = vtpi::RemoveDeviceUpperFilters(); }, stripped("the device step stripped every device")},
+        {reset, [&] { ok = vtpi::RemoveDeviceUpperFilters() == ERROR_SUCCESS; }, stripped("the device step stripped every device")},
         {reset, [&] { visited = BareDeviceWalk(false); },
          [&] { Check(visited == count && CountStripped(count) == 0, "the enumeration saw every device"); }},
         {reset, [&] { ok = BareDeviceWalk(true) == count; }, stripped("the SetupAPI walk wrote every device")},
@@ -338,7 +344,7 @@ EntryRow MeasureMatchingEntry(unsigned count) {
              Check(ok, "an IDLL_helper install returned 0");
              recorded("IDLL_helper added the id to the tray entry");
          }},
-        {reset, [] { vtpi::RegisterTrayApplication(kInstallDir); },
+        {reset, [] { vtpi::RegisterTrayApplication(testbed::InstallPathsFor(kInstallDir)); },
          [&] { recorded("the recording added the id to the tray entry"); }},
     });
     row.helper = s[0];
@@ -366,7 +372,7 @@ EntryRow MeasureNoMatchingEntry(unsigned count) {
              Check(ok, "an IDLL_helper install returned 0");
              made("IDLL_helper made the entry with the lowest free number");
          }},
-        {remove, [] { vtpi::RegisterTrayApplication(kInstallDir); },
+        {remove, [] { vtpi::RegisterTrayApplication(testbed::InstallPathsFor(kInstallDir)); },
          [&] { made("the recording made the entry with the lowest free number"); }},
     });
     row.helper = s[0];

@@ -176,4 +176,10 @@ ScratchDir::ScratchDir(const wchar_t* name) : path_(std::wstring(L"C:\\testbed\\
 
 ScratchDir::~ScratchDir() { RemoveTree(path_); }
 
+vtpi::InstallPaths InstallPathsFor(const std::wstring& folder) {
+    vtpi::InstallPaths paths = {};
+    EXPECT_TRUE(vtpi::BuildInstallPaths(folder.c_str(), paths)) << testing::PrintToString(folder);
+    return paths;
+}
+
 }  // namespace testbed

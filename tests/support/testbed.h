@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "steps/install_paths.h"
+
 namespace testbed {
 
 // True on the 64-bit machine, where this 32-bit program runs under WoW64.
@@ -87,5 +89,9 @@ public:
 private:
     std::wstring path_;
 };
+
+// The paths the library builds from `folder`, which must outlive them; fails
+// the test for a folder the library refuses.
+vtpi::InstallPaths InstallPathsFor(const std::wstring& folder);
 
 }  // namespace testbed

@@ -1,0 +1,50 @@
+// Files, devices and file versions.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+#include "base/owner.h"
+
+namespace vtpi {
+
+// True when `path` names an existing item that is not a directory.
+bool IsExistingFile(const wchar_t* path);
+
+// True when any directory entry, file or folder, matches `path`.
+bool EntryExists(const wchar_t* path);
+
+// Deletes a file, clearing a read-only attribute (copied from a read-only
+// source) when that is what refuses the deletion.
+void DeleteFileEvenReadOnly(const wchar_t* path);
+
+// Opens `device` unshared, write-through and unbuffered, and sends it one control request without output; the
+// outcome is traced with the request's code and first input bytes. False
+// when the device does not open or refuses.
+bool SendDeviceRequest(const wchar_t* device, DWORD code, const void* input, DWORD inputBytes);
+
+// The version-resource functions of VERSION.DLL, which is not a known DLL:
+// loaded by full path from the system directory for the object's lifetime.
+class FileVersions {
+public:
+    FileVersions();
+    FileVersions(const FileVersions&) = delete;
+    FileVersions& operator=(const FileVersions&) = delete;
+
+    bool ok() const { return ok_; }
+
+    // The file version (dwFileVersionMS:dwFileVersionLS), which compares as
+    // an unsigned number; 0 when there is none, or when the resource's fixed
+    // block is short or lacks its signature.
+    uint64_t Of(const wchar_t* path) const;
+
+private:
+    ModuleHandle library_;
+    bool ok_ = false;
+    decltype(&GetFileVersionInfoSizeW) getSize_ = nullptr;
+    decltype(&GetFileVersionInfoW) getInfo_ = nullptr;
+    decltype(&VerQueryValueW) query_ = nullptr;
+};
+
+}  // namespace vtpi

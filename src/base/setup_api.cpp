@@ -1,0 +1,51 @@
+#include "base/setup_api.h"
+
+#include "base/system_library.h"
+
+namespace vtpi {
+
+SetupApiSlots g_setupApi;
+
+namespace {
+
+// One device registry property's raw data followed by two zero units; false
+// when there is nothing to read or anything fails.
+bool ReadDeviceProperty(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, DWORD property, DWORD* type,
+                        HeapBlock& data) {
+    DWORD required = 0;
+    if (g_setupApi.getProperty(deviceSet, device, property, nullptr, nullptr, 0, &required)) return false;
+    // An absent property fails otherwise; a size of 0 leaves nothing to read.
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required == 0) return false;
+    // Zero-filled: the data rounded up to whole units, then two zero units.
+    if (!data.Allocate((static_cast<SIZE_T>(required) + 1) / 2 * 2 + 2 * sizeof(wchar_t))) return false;
+    if (!g_setupApi.getProperty(deviceSet, device, property, type, static_cast<BYTE*>(data.get()),
+                                required, nullptr)) {
+        data.Free();
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+DWORD LoadSetupApi() {
+    const HMODULE library = LoadSystemLibrary(L"SETUPAPI.DLL");
+    if (!library) return LastErrorOrGeneric();
+    // Every slot is looked up, in this order, even after a miss.
+    bool found = LookUp(library, "SetupDiGetDeviceRegistryPropertyW", g_setupApi.getProperty);
+    found &= LookUp(library, "SetupDiSetDeviceRegistryPropertyW", g_setupApi.setProperty);
+    found &= LookUp(library, "SetupDiGetClassDevsW", g_setupApi.getClassDevs);
+    found &= LookUp(library, "SetupDiEnumDeviceInfo", g_setupApi.enumDeviceInfo);
+    found &= LookUp(library, "SetupDiDestroyDeviceInfoList", g_setupApi.destroyDeviceInfoList);
+    return found ? ERROR_SUCCESS : ERROR_PROC_NOT_FOUND;
+}
+
+bool ReadDeviceListProperty(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, DWORD property, HeapBlock& list) {
+    DWORD type = REG_NONE;
+    if (!ReadDeviceProperty(deviceSet, device, property, &type, list)) return false;
+    if (type == REG_MULTI_SZ) return true;
+    list.Free();
+    return false;
+}
+
+}  // namespace vtpi

@@ -1,0 +1,154 @@
+#include "base/trace.h"
+
+#ifndef VTPI_NO_TRACE
+
+#include <stdarg.h>
+
+#include "base/text.h"
+
+namespace vtpi {
+
+namespace {
+
+// The thread-local slot that points at the thread's open CallTrace;
+// allocated at first use, once per process.
+volatile LONG g_slot = static_cast<LONG>(TLS_OUT_OF_INDEXES);
+
+DWORD Slot() {
+    if (g_slot == static_cast<LONG>(TLS_OUT_OF_INDEXES)) {
+        const DWORD slot = TlsAlloc();
+        if (slot == TLS_OUT_OF_INDEXES) return slot;
+        if (InterlockedCompareExchange(&g_slot, static_cast<LONG>(slot), static_cast<LONG>(TLS_OUT_OF_INDEXES)) !=
+            static_cast<LONG>(TLS_OUT_OF_INDEXES)) {
+            TlsFree(slot);  // another thread was first
+        }
+    }
+    return static_cast<DWORD>(g_slot);
+}
+
+// Keeps the thread's last error across the trace, which must not change it.
+class LastErrorKept {
+public:
+    LastErrorKept() : error_(GetLastError()) {}
+    ~LastErrorKept() { SetLastError(error_); }
+
+private:
+    DWORD error_;
+};
+
+CallTrace* Current() {
+    const DWORD slot = Slot();
+    return slot == TLS_OUT_OF_INDEXES ? nullptr : static_cast<CallTrace*>(TlsGetValue(slot));
+}
+
+constexpr int kLineUnits = 1024;
+
+}  // namespace
+
+CallTrace::CallTrace() {
+    LastErrorKept kept;
+    const DWORD slot = Slot();
+    if (slot == TLS_OUT_OF_INDEXES || TlsGetValue(slot)) return;  // collected by the outer call
+    owner_ = TlsSetValue(slot, this) != FALSE;
+    const DWORD length = GetEnvironmentVariableW(L"VTPI_LOG", logPath_, MAX_PATH);
+    logWanted_ = owner_ && length > 0 && length < MAX_PATH;
+}
+
+CallTrace::~CallTrace() {
+    if (!owner_) return;
+    LastErrorKept kept;
+    if (used_ > 0) Flush();
+    if (log_ != INVALID_HANDLE_VALUE) CloseHandle(log_);
+    TlsSetValue(Slot(), nullptr);
+}
+
+void CallTrace::Add(const wchar_t* text) {
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    wchar_t line[kLineUnits + 64];
+    const int prefix = wsprintfW(line, L"%04u-%02u-%02u %02u:%02u:%02u.%03u [%lu] VtPostInstall: ", now.wYear,
+                                 now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds,
+                                 GetCurrentProcessId());
+    if (prefix <= 0 || !AppendString(line, kLineUnits + 64, text) || !AppendString(line, kLineUnits + 64, L"\r\n")) {
+        return;
+    }
+    char utf8[(kLineUnits + 64) * 3];
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof(utf8), nullptr, nullptr) - 1;
+    if (bytes <= 0 || bytes >= static_cast<int>(sizeof(pending_))) return;
+    if (used_ + bytes >= static_cast<int>(sizeof(pending_))) Flush();
+    for (int i = 0; i < bytes; ++i) pending_[used_ + i] = utf8[i];
+    used_ += bytes;
+}
+
+// One debug-output message, and the same bytes appended to the log file.
+void CallTrace::Flush() {
+    pending_[used_] = 0;
+    OutputDebugStringA(pending_);
+    if (logWanted_ && log_ == INVALID_HANDLE_VALUE) {
+        log_ = CreateFileW(logPath_, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                           nullptr);
+        logWanted_ = log_ != INVALID_HANDLE_VALUE;
+    }
+    if (log_ != INVALID_HANDLE_VALUE) {
+        DWORD written = 0;
+        WriteFile(log_, pending_, static_cast<DWORD>(used_), &written, nullptr);
+    }
+    used_ = 0;
+}
+
+void Trace(const wchar_t* format, ...) {
+    LastErrorKept kept;
+    CallTrace* call = Current();
+    if (!call) return;
+    wchar_t line[kLineUnits + 1];
+    va_list args;
+    va_start(args, format);
+    wvsprintfW(line, format, args);
+    va_end(args);
+    line[kLineUnits] = 0;
+    call->Add(line);
+}
+
+void TraceList(const wchar_t* label, const wchar_t* list, int32_t capacity) {
+    LastErrorKept kept;
+    CallTrace* call = Current();
+    if (!call) return;
+    wchar_t line[kLineUnits];
+    CopyString(line, kLineUnits, label);
+    AppendString(line, kLineUnits, L":");
+    bool empty = true;
+    for (int32_t pos = 0; pos < capacity && list[pos] != 0;) {
+        const int32_t entry = BoundedLength(list + pos, capacity - pos);
+        if (entry < 0) break;
+        // A long list goes on as many lines as it needs.
+        if (BoundedLength(line, kLineUnits) + entry + 2 >= kLineUnits - 8) {
+            AppendString(line, kLineUnits, L" ...");
+            call->Add(line);
+            CopyString(line, kLineUnits, label);
+            AppendString(line, kLineUnits, L" (more):");
+        }
+        AppendString(line, kLineUnits, empty ? L" " : L", ");
+        if (entry < kLineUnits - 64) AppendString(line, kLineUnits, list + pos);
+        empty = false;
+        pos += entry + 1;
+    }
+    if (empty) AppendString(line, kLineUnits, L" (empty)");
+    call->Add(line);
+}
+
+DWORD TraceStep(const wchar_t* step, DWORD error) {
+    if (error == ERROR_SUCCESS) {
+        Trace(L"%s: done", step);
+    } else {
+        Trace(L"%s: failed, error %lu", step, error);
+    }
+    return error;
+}
+
+void ReleaseTraceSlot() {
+    if (g_slot != static_cast<LONG>(TLS_OUT_OF_INDEXES)) TlsFree(static_cast<DWORD>(g_slot));
+}
+
+}  // namespace vtpi
+
+#endif

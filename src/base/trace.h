@@ -1,0 +1,70 @@
+// A trace line for every step of a call. Each export opens a CallTrace for
+// its call: the thread's sink, which an export called from another export's
+// call joins rather than opening its own. The functions below write to the
+// thread's open sink and do nothing when there is none (as when a test calls
+// an operation directly).
+//
+// The trace goes out through OutputDebugStringA, and is appended as UTF-8 to
+// the file that the environment variable VTPI_LOG names, opened once per call
+// and shared for reading. Nothing here changes the thread's last error, and a
+// trace that cannot be written changes nothing else either.
+//
+// Built with VTPI_NO_TRACE (the benchmark's reference DLL), every function
+// here is an empty inline one.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+namespace vtpi {
+
+#ifndef VTPI_NO_TRACE
+
+class CallTrace {
+public:
+    CallTrace();
+    ~CallTrace();
+    CallTrace(const CallTrace&) = delete;
+    CallTrace& operator=(const CallTrace&) = delete;
+
+    // Used by the functions below.
+    void Add(const wchar_t* line);
+
+private:
+    void Flush();
+
+    bool owner_ = false;  // false inside another export's call: that one collects
+    HANDLE log_ = INVALID_HANDLE_VALUE;
+    bool logWanted_ = false;
+    wchar_t logPath_[MAX_PATH];
+    char pending_[4000];  // UTF-8 lines not yet written out (one debug-output message at most)
+    int used_ = 0;
+};
+
+// Appends one trace line, formatted as wsprintfW formats (%s is a UTF-16
+// string), at most 1,000 units.
+void Trace(const wchar_t* format, ...);
+// "label: a, b, c" for a multi-string list, "label: (empty)" for the empty list.
+void TraceList(const wchar_t* label, const wchar_t* list, int32_t capacity);
+// "step: done", or "step: failed, error N"; returns `error`.
+DWORD TraceStep(const wchar_t* step, DWORD error);
+
+// Frees the thread-local slot, when the DLL leaves the process.
+void ReleaseTraceSlot();
+
+#else
+
+class CallTrace {
+public:
+    CallTrace() {}
+    ~CallTrace() {}
+};
+inline void Trace(const wchar_t*, ...) {}
+inline void TraceList(const wchar_t*, const wchar_t*, int32_t) {}
+inline DWORD TraceStep(const wchar_t*, DWORD error) { return error; }
+inline void ReleaseTraceSlot() {}
+
+#endif
+
+}  // namespace vtpi

@@ -1,0 +1,76 @@
+// The two exports. Each traces its call and sets the thread's last error
+// once, from the sequence's result: ERROR_SUCCESS with 0, the error of the
+// step that failed with -1. The trace is written out before it is set.
+#include "VtPostInstall.h"
+#include "base/guard.h"
+#include "base/trace.h"
+#include "entry/sequence.h"
+#include "steps/install_paths.h"
+#include "steps/tray_application.h"
+
+namespace vtpi {
+
+namespace {
+
+// Each byte becomes the UTF-16 unit of the same value, without a code page;
+// false for a NULL directory or one longer than VTPI_MAX_INSTALL_DIR bytes.
+bool WidenAnsiDirectory(const char* installDir, wchar_t (&wide)[VTPI_MAX_INSTALL_DIR + 1]) {
+    if (!installDir) return false;
+    int length = 0;
+    for (; installDir[length] != 0; ++length) {
+        if (length == VTPI_MAX_INSTALL_DIR) return false;
+        wide[length] = static_cast<unsigned char>(installDir[length]);
+    }
+    wide[length] = 0;
+    return true;
+}
+
+// The recording cannot change the call's result or last error, not even by
+// an exception raised inside it.
+void RecordTrayApplication(const InstallPaths& paths) {
+    const bool finished = RunGuarded(
+        [](const void* context) { RegisterTrayApplication(*static_cast<const InstallPaths*>(context)); }, &paths);
+    if (!finished) Trace(L"tray application: stopped by an exception, ignored");
+}
+
+int Answer(DWORD error) {
+    SetLastError(error);
+    return error == ERROR_SUCCESS ? 0 : -1;
+}
+
+}  // namespace
+}  // namespace vtpi
+
+extern "C" int __cdecl VT_installer(int install, const wchar_t* installDir, int reserved) {
+    (void)reserved;
+    DWORD error;
+    {
+        vtpi::CallTrace trace;
+        vtpi::Trace(L"VT_installer");
+        vtpi::InstallPaths paths;
+        error = vtpi::BuildInstallPaths(installDir, paths)
+                    ? vtpi::RunSequence(install != 0, paths)
+                    : vtpi::TraceStep(L"install directory (null, longer than 237 characters, or not absolute)",
+                                      ERROR_INVALID_PARAMETER);
+    }
+    return vtpi::Answer(error);
+}
+
+extern "C" int __cdecl IDLL_helper(const char* installDir, int install, int reserved) {
+    (void)reserved;
+    DWORD error;
+    {
+        vtpi::CallTrace trace;
+        vtpi::Trace(L"IDLL_helper");
+        wchar_t wide[VTPI_MAX_INSTALL_DIR + 1];
+        vtpi::InstallPaths paths;
+        if (vtpi::WidenAnsiDirectory(installDir, wide) && vtpi::BuildInstallPaths(wide, paths)) {
+            vtpi::RecordTrayApplication(paths);
+            error = vtpi::RunSequence(install != 0, paths);
+        } else {
+            error = vtpi::TraceStep(L"install directory (null, longer than 237 bytes, or not absolute)",
+                                    ERROR_INVALID_PARAMETER);
+        }
+    }
+    return vtpi::Answer(error);
+}

@@ -1,0 +1,93 @@
+#include "entry/sequence.h"
+
+#include "base/os_version.h"
+#include "base/trace.h"
+#include "steps/boot_locale.h"
+#include "steps/class_filters.h"
+#include "steps/client_manager.h"
+#include "steps/disk_filter.h"
+#include "steps/driver_refresh.h"
+#include "steps/legacy_service.h"
+#include "steps/main_driver.h"
+
+namespace vtpi {
+
+namespace {
+
+enum class Systems { Every, NtFamily, NtBefore2000, Windows2000On, VistaOn };
+enum class Direction { Both, InstallOnly };
+enum class OnFailure { CallGoesOn, CallEnds };
+
+struct Step {
+    const wchar_t* name;  // its trace line's label; null for a step that traces itself
+    Systems systems;
+    Direction direction;
+    OnFailure onFailure;
+    bool runsAfterAFailure;  // still runs when an earlier step has ended the call
+    DWORD (*run)(bool install, const InstallPaths& paths);
+};
+
+// Before Windows 2000 there are no class lists to edit, only the driver to
+// refresh, and on NT 4.0 that refresh runs even when the main driver is
+// missing. The tray application is not here: IDLL_helper records it before
+// the sequence, under a guard.
+constexpr Step kSteps[] = {
+    {nullptr, Systems::Every, Direction::Both, OnFailure::CallGoesOn, false,
+     [](bool, const InstallPaths& paths) { return FillBootLocale(paths.localeMap); }},
+    {L"main driver present", Systems::Every, Direction::Both, OnFailure::CallEnds, false,
+     [](bool, const InstallPaths&) { return CheckMainDriverPresent(); }},
+    {L"disk filter", Systems::Windows2000On, Direction::Both, OnFailure::CallEnds, false,
+     [](bool install, const InstallPaths& paths) { return UpdateDiskFilter(install, paths.driverCopy); }},
+    {nullptr, Systems::NtBefore2000, Direction::InstallOnly, OnFailure::CallGoesOn, true,
+     [](bool, const InstallPaths& paths) { return RefreshMainDriver(paths.driverCopy); }},
+    {L"floppy filter (a failure is ignored)", Systems::Windows2000On, Direction::Both, OnFailure::CallGoesOn, false,
+     [](bool install, const InstallPaths&) { return UpdateFloppyFilter(install); }},
+    {nullptr, Systems::NtFamily, Direction::Both, OnFailure::CallGoesOn, false,
+     [](bool, const InstallPaths&) { return RemoveLegacyConfigManager(); }},
+    {L"client manager service", Systems::Every, Direction::Both, OnFailure::CallEnds, false,
+     [](bool install, const InstallPaths& paths) { return install ? InstallClientManager(paths) : RemoveClientManager(); }},
+    {L"crash-dump filter", Systems::VistaOn, Direction::Both, OnFailure::CallEnds, false,
+     [](bool install, const InstallPaths&) { return UpdateDumpFilter(install); }},
+};
+
+// The system, read once per call.
+struct System {
+    bool nt = IsNtPlatform() != FALSE;
+    bool windows2000On = IsWindows2000OrLater() != FALSE;
+    bool vistaOn = IsVistaOrLater() != FALSE;
+};
+
+bool Applies(const Step& step, bool install, const System& system) {
+    if (step.direction == Direction::InstallOnly && !install) return false;
+    switch (step.systems) {
+        case Systems::Every: return true;
+        case Systems::NtFamily: return system.nt;
+        case Systems::NtBefore2000: return system.nt && !system.windows2000On;
+        case Systems::Windows2000On: return system.windows2000On;
+        case Systems::VistaOn: return system.vistaOn;
+    }
+    return false;
+}
+
+}  // namespace
+
+DWORD RunSequence(bool install, const InstallPaths& paths) {
+    Trace(L"%s in %s", install ? L"install" : L"uninstall", paths.folder);
+    const System system;
+    DWORD failure = ERROR_SUCCESS;
+    for (const Step& step : kSteps) {
+        if (!Applies(step, install, system)) continue;
+        if (failure != ERROR_SUCCESS && !step.runsAfterAFailure) break;
+        const DWORD error = step.run(install, paths);
+        if (step.name) TraceStep(step.name, error);
+        if (error != ERROR_SUCCESS && step.onFailure == OnFailure::CallEnds) failure = error;
+    }
+    if (failure == ERROR_SUCCESS) {
+        Trace(L"result 0");
+    } else {
+        Trace(L"result -1, error %lu", failure);
+    }
+    return failure;
+}
+
+}  // namespace vtpi

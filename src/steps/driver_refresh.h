@@ -1,0 +1,35 @@
+// Driver refresh: the system copy of the client's main driver is replaced
+// by the install folder's copy when that one carries a higher version, and
+// the main driver's control device is told to clear compression.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+namespace vtpi {
+
+constexpr const wchar_t* kMainControlDevice = L"\\\\.\\VELTRANE";
+constexpr const wchar_t* kLockDevice = L"\\\\.\\RSVLOCK";
+constexpr DWORD kSetCompressionCode = 0x0009C040;  // FSCTL_SET_COMPRESSION
+constexpr DWORD kReservedSectorLockCode = 0x002220CC;
+// Appended to the system copy's path: the install copy staged beside it.
+constexpr const wchar_t* kStagedSuffix = L".tmp";
+
+// The file refresh, then the compression request. Never fails a call: the
+// outcome is traced, and the result is the file refresh's.
+DWORD RefreshMainDriver(const wchar_t* installCopy);
+
+// Replaces the system copy of the driver with `installCopy` when that one
+// carries a higher version, between lock values 0 and 1. The install copy is
+// first copied beside the system copy; its version is read there and it is
+// moved over the system copy in one step, so that a failed copy or move
+// leaves the system copy as it was. No staged file remains. ERROR_SUCCESS
+// when replaced or not newer; the error that stopped the refresh otherwise.
+DWORD RefreshMainDriverFile(const wchar_t* installCopy);
+
+// Sends the main driver's control device a set-compression request with
+// COMPRESSION_FORMAT_NONE; false when the device does not open or refuses.
+bool ClearMainDeviceCompression();
+
+}  // namespace vtpi

@@ -1,0 +1,155 @@
+// The exports through the DLL: IDLL_helper's directory, the access every
+// open asks for, and the guard around the tray application's recording.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+
+#include "dll.h"
+#include "registry.h"
+#include "services.h"
+#include "spy.h"
+#include "steps/client_manager.h"
+#include "steps/disk_filter.h"
+#include "testbed.h"
+
+using namespace vtpi;
+
+namespace {
+
+// The machine state that a whole install or uninstall changes, put back.
+class Helper : public testing::Test {
+protected:
+    testreg::FilterListsSnapshot lists_;
+    testbed::ScratchDir ansi_{L"ansi"};
+
+    void TearDown() override {
+        spy::Detach();
+        spy::Clear();
+        testsvc::ResetServices();
+        testreg::DeleteTree(L"Software\\Tessavar");
+    }
+    static int Run(const std::string& dir, int install) { return testdll::Helper()(dir.c_str(), install, 0x77); }
+    static std::wstring ListedId(const std::wstring& dir) {
+        wchar_t value[64];
+        GetPrivateProfileStringW(L"C:\\Program Files\\Veltrane Tray Manager\\VtTrayManager.exe", L"AppId",
+                                 L"(missing)", value, 64, (dir + L"\\VTFILES41.LST").c_str());
+        return value;
+    }
+};
+
+TEST_F(Helper, BytesAbove127ArriveAsTheUnitsOfTheSameValue) {
+    // 0x80 is the euro sign (U+20AC) in the ANSI code page, U+0080 here.
+    const std::wstring wide = ansi_.path() + L"\\\u0080";
+    ASSERT_TRUE(CreateDirectoryW(wide.c_str(), nullptr));
+    const std::string narrow = "C:\\testbed\\ansi\\\x80";
+    EXPECT_EQ(0, Run(narrow, 1));
+    EXPECT_EQ(L"VTDE5", ListedId(wide));
+    EXPECT_EQ(static_cast<DWORD>(SERVICE_STOPPED), testsvc::State(kClientManagerService));
+
+    // The uninstall flag runs the uninstall sequence after the same registration.
+    DeleteFileW((wide + L"\\VTFILES41.LST").c_str());
+    EXPECT_EQ(0, Run(narrow, 0));
+    EXPECT_EQ(L"VTDE5", ListedId(wide));
+    EXPECT_TRUE(testsvc::WaitUntilGone(kClientManagerService));
+    EXPECT_EQ(testreg::List{L"PartMgr"}, testreg::ReadList(kDiskClassKey, kUpperFiltersValue));
+}
+
+// Refused before the registration too: nothing is recorded anywhere.
+TEST_F(Helper, ANullTooLongOrRelativeDirectoryChangesNothing) {
+    spy::Scope spy(testdll::Module());
+    EXPECT_EQ(-1, testdll::Helper()(nullptr, 1, 0));
+    EXPECT_EQ(-1, Run("C:\\" + std::string(VTPI_MAX_INSTALL_DIR - 2, 'd'), 1));
+    EXPECT_EQ(-1, Run(std::string(260, 'd'), 0));
+    for (const char* relative : {"", "ansi", "C:ansi", "\\testbed\\ansi"}) {
+        EXPECT_EQ(-1, Run(relative, 1)) << relative;
+        EXPECT_EQ(-1, Run(relative, 0)) << relative;
+    }
+    EXPECT_TRUE(spy::Calls().empty());
+}
+
+// Every key, file, device and service the DLL opens, over an install and an
+// uninstall, asks exactly for the access (and, for files and devices, the
+// sharing and flags) it is meant to.
+TEST_F(Helper, EveryOpenAsksForTheAccessItIsMeantTo) {
+    struct Expected {
+        DWORD access, share, flags;
+    };
+    const Expected device = {GENERIC_ALL, 0, FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING};  // 0xA0000000
+    const Expected probe = {GENERIC_READ, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL};
+    // An earlier client manager registered without quotes is opened too.
+    testsvc::ResetServices();
+    ASSERT_EQ(0u, testsvc::Svcctl(L"create VeltraneClientManager \"C:\\testbed\\ansi\\VtClientManager.exe\" auto"));
+    spy::Scope spy(testdll::Module());
+    EXPECT_EQ(0, Run("C:\\testbed\\ansi", 1));
+    EXPECT_EQ(0, Run("C:\\testbed\\ansi", 0));
+    std::set<std::string> seen;
+    for (const spy::Call& c : spy::Calls()) {
+        SCOPED_TRACE(c.function + " " + testing::PrintToString(c.detail));
+        Expected expected;
+        if (c.function == "CreateFileW") {
+            const bool isProbe = c.detail.size() > 17 && c.detail.compare(c.detail.size() - 17, 17, L"\\Disk\\OrigMbr.dat") == 0;
+            expected = isProbe ? probe : device;
+        } else if (c.function == "RegOpenKeyExW") {
+            expected = {KEY_READ, 0, 0};  // 0x00020019
+        } else if (c.function == "RegCreateKeyExW") {
+            expected = {KEY_ALL_ACCESS, 0, 0};
+        } else if (c.function == "OpenSCManagerW") {
+            expected = {SC_MANAGER_ALL_ACCESS, 0, 0};
+        } else if (c.function == "OpenServiceW" || c.function == "CreateServiceW") {
+            expected = {SERVICE_ALL_ACCESS, 0, 0};
+        } else {
+            continue;
+        }
+        seen.insert(c.function);
+        // A registry view flag is the 64-bit machine's, not part of the access asked for.
+        const DWORD views = c.function.rfind("Reg", 0) == 0 ? KEY_WOW64_64KEY | KEY_WOW64_32KEY : 0;
+        EXPECT_EQ(expected.access, c.access & ~views);
+        EXPECT_EQ(expected.share, c.share);
+        EXPECT_EQ(expected.flags, c.flags);
+    }
+    EXPECT_EQ((std::set<std::string>{"CreateFileW", "CreateServiceW", "OpenSCManagerW", "OpenServiceW",
+                                     "RegCreateKeyExW", "RegOpenKeyExW"}),
+              seen);
+    EXPECT_EQ(1, spy::CountOf("ChangeServiceConfigW"));
+}
+
+// The guard does not release what the recording held at the fault, and says
+// so: here the shared-files list, its new entry and the entry's id list.
+// Everything else is as after a call without the fault.
+TEST_F(Helper, AFaultInTheRegistrationLeavesTheCallToTheSequenceAndWhatItHeldHeld) {
+    testbed::ClearRequests(L"RsvLock");
+    testbed::PlaceFile(L"standin_veltrane_v2105.sys", ansi_.path() + L"\\veltrane.sys");
+    std::multiset<std::string> held;
+    {
+        spy::Scope spy(testdll::Module());
+        spy::Fail("RegSetValueExW", spy::kAccessViolation, L"AppIds");
+        SetLastError(0xDEAD);
+        EXPECT_EQ(0, Run("C:\\testbed\\ansi", 1));
+        EXPECT_EQ(0u, GetLastError());
+        for (const spy::Resource& r : spy::Held()) {
+            held.insert(r.kind);
+            if (r.kind == "key") RegCloseKey(static_cast<HKEY>(const_cast<void*>(r.handle)));
+            if (r.kind == "heap") HeapFree(GetProcessHeap(), 0, const_cast<void*>(r.handle));
+        }
+        // Redirection, off around the driver's look-up and refresh, is back on.
+        EXPECT_EQ(spy::CountOf("Wow64DisableWow64FsRedirection"), spy::CountOf("Wow64RevertWow64FsRedirection"));
+    }
+    EXPECT_EQ((std::multiset<std::string>{"heap", "key", "key"}), held);
+    // The registration stopped at the fault; the whole sequence ran after it,
+    // the lock requests around the driver's move included.
+    EXPECT_EQ(L"(missing)", ListedId(ansi_.path()));
+    EXPECT_EQ(testreg::List({L"VELTRANE", L"PartMgr"}), testreg::ReadList(kDiskClassKey, kUpperFiltersValue));
+    EXPECT_TRUE(testsvc::Exists(kClientManagerService));
+    EXPECT_EQ((std::vector<uint32_t>{0, 1}), testbed::LockValues());
+    testbed::PlaceFile(L"standin_veltrane_v2090.sys", testbed::SystemDriverCopy());
+
+    // The sequence's own failure still comes back, with its error.
+    spy::Scope spy(testdll::Module());
+    spy::Fail("OpenSCManagerW", ERROR_ACCESS_DENIED, nullptr, 0, -1);
+    spy::Fail("SHGetSpecialFolderLocation", spy::kAccessViolation);
+    EXPECT_EQ(-1, Run("C:\\testbed\\ansi", 0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+}
+
+}  // namespace

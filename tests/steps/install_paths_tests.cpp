@@ -1,0 +1,62 @@
+// The install folder's check and every path built from it, the trailing
+// backslash rule included.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "VtPostInstall.h"
+#include "steps/install_paths.h"
+
+using namespace vtpi;
+
+namespace {
+
+struct Expected {
+    const wchar_t* folder;
+    const wchar_t* clientManager;
+    const wchar_t* driverCopy;
+    const wchar_t* localeMap;
+    const wchar_t* fileList;
+};
+
+TEST(InstallPaths, EachIsTheFolderAsGivenThenItsNameAndTheDriverCopyHasOneBackslash) {
+    const Expected cases[] = {
+        {L"C:\\Veltrane", L"C:\\Veltrane\\VtClientManager.exe", L"C:\\Veltrane\\veltrane.sys",
+         L"C:\\Veltrane\\Locale\\Locale.ini", L"C:\\Veltrane\\VTFILES41.LST"},
+        {L"C:\\Veltrane\\", L"C:\\Veltrane\\\\VtClientManager.exe", L"C:\\Veltrane\\veltrane.sys",
+         L"C:\\Veltrane\\\\Locale\\Locale.ini", L"C:\\Veltrane\\\\VTFILES41.LST"},
+        {L"\\\\server\\share", L"\\\\server\\share\\VtClientManager.exe", L"\\\\server\\share\\veltrane.sys",
+         L"\\\\server\\share\\Locale\\Locale.ini", L"\\\\server\\share\\VTFILES41.LST"},
+        {L"c:\\", L"c:\\\\VtClientManager.exe", L"c:\\veltrane.sys", L"c:\\\\Locale\\Locale.ini",
+         L"c:\\\\VTFILES41.LST"},
+    };
+    for (const Expected& c : cases) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(c.folder)));
+        InstallPaths paths;
+        ASSERT_TRUE(BuildInstallPaths(c.folder, paths));
+        EXPECT_EQ(c.folder, paths.folder);
+        EXPECT_EQ(std::wstring(c.clientManager), paths.clientManager);
+        EXPECT_EQ(L"\"" + std::wstring(c.clientManager) + L"\"", paths.clientManagerImage);
+        EXPECT_EQ(std::wstring(c.driverCopy), paths.driverCopy);
+        EXPECT_EQ(std::wstring(c.localeMap), paths.localeMap);
+        EXPECT_EQ(std::wstring(c.fileList), paths.fileList);
+    }
+}
+
+TEST(InstallPaths, OnlyAnAbsoluteFolderOfAtMostTheLimitIsTaken) {
+    // At the limit, the longest path (the quoted image path) still fits.
+    const std::wstring longest = L"C:\\" + std::wstring(VTPI_MAX_INSTALL_DIR - 3, L'd');
+    InstallPaths paths;
+    ASSERT_TRUE(BuildInstallPaths(longest.c_str(), paths));
+    EXPECT_EQ(static_cast<size_t>(MAX_PATH - 1), std::wstring(paths.clientManagerImage).size());
+
+    const std::wstring tooLong = longest + L"d";
+    for (const wchar_t* refused : {static_cast<const wchar_t*>(nullptr), L"", L"Veltrane", L"\\Veltrane",
+                                   L"C:Veltrane", L"C:/Veltrane", L"1:\\Veltrane", L"\\\\server", L"\\\\server\\",
+                                   L"\\\\\\share", L"\\\\server\\\\share", tooLong.c_str()}) {
+        SCOPED_TRACE(refused ? testing::PrintToString(std::wstring(refused)) : "null");
+        EXPECT_FALSE(BuildInstallPaths(refused, paths));
+    }
+}
+
+}  // namespace
