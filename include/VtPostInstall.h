@@ -6,6 +6,10 @@
  * Exports (cdecl, undecorated names):
  *   ordinal 1  IDLL_helper(installDir, install, reserved)   ANSI directory
  *   ordinal 2  VT_installer(install, installDir, reserved)  UTF-16 directory
+ * and, for Windows Installer packages only, four custom actions
+ * (UINT __stdcall Action(MSIHANDLE), undecorated names, the install folder
+ * in CustomActionData): VtMsiInstall (3), VtMsiUninstall (4),
+ * VtMsiRollback (5) and VtMsiCheckClient (6).
  *
  * Both return 0 on success and -1 on failure; no other value occurs. Both
  * set the thread's last error before they return: ERROR_SUCCESS with 0, and

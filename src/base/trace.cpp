@@ -45,7 +45,7 @@ constexpr int kLineUnits = 1024;
 
 }  // namespace
 
-CallTrace::CallTrace() {
+CallTrace::CallTrace(TraceSink sink, const void* context) : sink_(sink), sinkContext_(context) {
     LastErrorKept kept;
     const DWORD slot = Slot();
     if (slot == TLS_OUT_OF_INDEXES || TlsGetValue(slot)) return;  // collected by the outer call
@@ -63,6 +63,7 @@ CallTrace::~CallTrace() {
 }
 
 void CallTrace::Add(const wchar_t* text) {
+    if (sink_) sink_(sinkContext_, text);
     SYSTEMTIME now;
     GetLocalTime(&now);
     wchar_t line[kLineUnits + 64];

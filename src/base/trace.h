@@ -4,9 +4,10 @@
 // thread's open sink and do nothing when there is none (as when a test calls
 // an operation directly).
 //
-// The trace goes out through OutputDebugStringA, and is appended as UTF-8 to
-// the file that the environment variable VTPI_LOG names, opened once per call
-// and shared for reading. Nothing here changes the thread's last error, and a
+// The trace goes out through OutputDebugStringA, is appended as UTF-8 to the
+// file that the environment variable VTPI_LOG names, opened once per call and
+// shared for reading, and goes line by line to the call's own sink, if any
+// (a Windows Installer log). Nothing here changes the thread's last error, and a
 // trace that cannot be written changes nothing else either.
 //
 // Built with VTPI_NO_TRACE (the benchmark's reference DLL), every function
@@ -19,11 +20,15 @@
 
 namespace vtpi {
 
+// Receives each trace line of a call, without time or process id.
+using TraceSink = void (*)(const void* context, const wchar_t* line);
+
 #ifndef VTPI_NO_TRACE
 
 class CallTrace {
 public:
-    CallTrace();
+    CallTrace() : CallTrace(nullptr, nullptr) {}
+    CallTrace(TraceSink sink, const void* context);
     ~CallTrace();
     CallTrace(const CallTrace&) = delete;
     CallTrace& operator=(const CallTrace&) = delete;
@@ -34,6 +39,8 @@ public:
 private:
     void Flush();
 
+    TraceSink sink_ = nullptr;
+    const void* sinkContext_ = nullptr;
     bool owner_ = false;  // false inside another export's call: that one collects
     HANDLE log_ = INVALID_HANDLE_VALUE;
     bool logWanted_ = false;
@@ -58,6 +65,7 @@ void ReleaseTraceSlot();
 class CallTrace {
 public:
     CallTrace() {}
+    CallTrace(TraceSink, const void*) {}
     ~CallTrace() {}
 };
 inline void Trace(const wchar_t*, ...) {}

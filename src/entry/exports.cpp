@@ -2,11 +2,9 @@
 // once, from the sequence's result: ERROR_SUCCESS with 0, the error of the
 // step that failed with -1. The trace is written out before it is set.
 #include "VtPostInstall.h"
-#include "base/guard.h"
 #include "base/trace.h"
 #include "entry/sequence.h"
 #include "steps/install_paths.h"
-#include "steps/tray_application.h"
 
 namespace vtpi {
 
@@ -23,14 +21,6 @@ bool WidenAnsiDirectory(const char* installDir, wchar_t (&wide)[VTPI_MAX_INSTALL
     }
     wide[length] = 0;
     return true;
-}
-
-// The recording cannot change the call's result or last error, not even by
-// an exception raised inside it.
-void RecordTrayApplication(const InstallPaths& paths) {
-    const bool finished = RunGuarded(
-        [](const void* context) { RegisterTrayApplication(*static_cast<const InstallPaths*>(context)); }, &paths);
-    if (!finished) Trace(L"tray application: stopped by an exception, ignored");
 }
 
 int Answer(DWORD error) {

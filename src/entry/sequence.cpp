@@ -1,5 +1,6 @@
 #include "entry/sequence.h"
 
+#include "base/guard.h"
 #include "base/os_version.h"
 #include "base/trace.h"
 #include "steps/boot_locale.h"
@@ -9,6 +10,7 @@
 #include "steps/driver_refresh.h"
 #include "steps/legacy_service.h"
 #include "steps/main_driver.h"
+#include "steps/tray_application.h"
 
 namespace vtpi {
 
@@ -71,7 +73,7 @@ bool Applies(const Step& step, bool install, const System& system) {
 
 }  // namespace
 
-DWORD RunSequence(bool install, const InstallPaths& paths) {
+DWORD RunSequence(bool install, const InstallPaths& paths, const wchar_t** failedStep) {
     Trace(L"%s in %s", install ? L"install" : L"uninstall", paths.folder);
     const System system;
     DWORD failure = ERROR_SUCCESS;
@@ -80,7 +82,10 @@ DWORD RunSequence(bool install, const InstallPaths& paths) {
         if (failure != ERROR_SUCCESS && !step.runsAfterAFailure) break;
         const DWORD error = step.run(install, paths);
         if (step.name) TraceStep(step.name, error);
-        if (error != ERROR_SUCCESS && step.onFailure == OnFailure::CallEnds) failure = error;
+        if (error != ERROR_SUCCESS && step.onFailure == OnFailure::CallEnds) {
+            failure = error;
+            if (failedStep) *failedStep = step.name;
+        }
     }
     if (failure == ERROR_SUCCESS) {
         Trace(L"result 0");
@@ -88,6 +93,12 @@ DWORD RunSequence(bool install, const InstallPaths& paths) {
         Trace(L"result -1, error %lu", failure);
     }
     return failure;
+}
+
+void RecordTrayApplication(const InstallPaths& paths) {
+    const bool finished = RunGuarded(
+        [](const void* context) { RegisterTrayApplication(*static_cast<const InstallPaths*>(context)); }, &paths);
+    if (!finished) Trace(L"tray application: stopped by an exception, ignored");
 }
 
 }  // namespace vtpi

@@ -9,7 +9,12 @@ namespace vtpi {
 
 // Runs the steps that apply to this system and direction, in order, and
 // traces the call's result. ERROR_SUCCESS, or the error of the step whose
-// failure ended the call: what the export's caller sees as the last error.
-DWORD RunSequence(bool install, const InstallPaths& paths);
+// failure ended the call (named in *failedStep when asked for): what the
+// export's caller sees as the last error.
+DWORD RunSequence(bool install, const InstallPaths& paths, const wchar_t** failedStep = nullptr);
+
+// Records the tray application under a guard: neither its failures nor an
+// exception raised inside it reach the call's result or last error.
+void RecordTrayApplication(const InstallPaths& paths);
 
 }  // namespace vtpi

@@ -49,6 +49,14 @@ DWORD RemoveDeviceUpperFilters() {
     return ERROR_SUCCESS;
 }
 
+bool IsDiskFilterListed() {
+    RegKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDiskClassKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) return false;
+    HeapBlock list;
+    return ReadListValue(key.get(), kUpperFiltersValue, 0, list) == ERROR_SUCCESS &&
+           MultiSzContains(list.units(), list.unitCapacity(), kDiskFilterName);
+}
+
 DWORD UpdateDiskFilter(bool install, const wchar_t* driverCopy) {
     RegKey key;
     const LONG opened = RegOpenKeyW(HKEY_LOCAL_MACHINE, kDiskClassKey, key.receive());

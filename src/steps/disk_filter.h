@@ -26,4 +26,8 @@ DWORD UpdateDiskFilter(bool install, const wchar_t* driverCopy);
 // whose list cannot be written does not stop the walk.
 DWORD RemoveDeviceUpperFilters();
 
+// Whether the disk class list names the filter, read without any change;
+// false too when the list cannot be read.
+bool IsDiskFilterListed();
+
 }  // namespace vtpi

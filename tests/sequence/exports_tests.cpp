@@ -152,4 +152,28 @@ TEST_F(Helper, AFaultInTheRegistrationLeavesTheCallToTheSequenceAndWhatItHeldHel
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
 }
 
+// A custom action without an installer session (no CustomActionData to be
+// had) fails and touches nothing; the client check only reads.
+TEST(MsiActions, WithoutASessionTheyFailAndTouchNothing) {
+    testreg::FilterListsSnapshot lists;
+    testsvc::ResetServices();
+    using Action = UINT(__stdcall*)(unsigned long);
+    spy::Scope spy(testdll::Module());
+    for (const char* name : {"VtMsiInstall", "VtMsiUninstall", "VtMsiRollback"}) {
+        SCOPED_TRACE(name);
+        const auto action = reinterpret_cast<Action>(reinterpret_cast<void*>(GetProcAddress(testdll::Module(), name)));
+        ASSERT_NE(nullptr, action);
+        EXPECT_EQ(static_cast<UINT>(ERROR_INSTALL_FAILURE), action(0));
+    }
+    const auto check =
+        reinterpret_cast<Action>(reinterpret_cast<void*>(GetProcAddress(testdll::Module(), "VtMsiCheckClient")));
+    ASSERT_NE(nullptr, check);
+    EXPECT_EQ(static_cast<UINT>(ERROR_SUCCESS), check(0));
+    for (const char* change : {"RegSetValueExW", "RegCreateKeyExW", "CreateServiceW", "OpenSCManagerW", "DeleteFileW",
+                               "WritePrivateProfileStringW", "SetupDiGetClassDevsW"}) {
+        EXPECT_EQ(0, spy::CountOf(change)) << change;
+    }
+    EXPECT_EQ("", spy::DescribeHeld());
+}
+
 }  // namespace
