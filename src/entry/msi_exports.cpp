@@ -72,7 +72,6 @@ UINT RunCustomAction(MSIHANDLE install, const wchar_t* name, Action action) {
         wsprintfW(result, L"VtPostInstall: %s: result -1, error %lu, in step: %.64s", name, error, failedStep);
     }
     session.Log(result);
-    SetLastError(error);
     return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
