@@ -19,6 +19,19 @@ bool IsAbsolutePath(const wchar_t* path) {
     return separator != server && *separator == L'\\' && separator[1] != 0 && separator[1] != L'\\';
 }
 
+// A device or verbatim namespace path ("\\?\..." or "\\.\..."), or a unit
+// no Windows folder name can hold: '"', '<', '>', '|', '*', '?', a control
+// character, or a ':' other than the drive's.
+bool HasForbiddenUnit(const wchar_t* path) {
+    if (path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\') return true;
+    for (int32_t i = 0; path[i] != 0; ++i) {
+        const wchar_t c = path[i];
+        if (c < 0x20 || c == L'"' || c == L'<' || c == L'>' || c == L'|' || c == L'*' || c == L'?') return true;
+        if (c == L':' && i != 1) return true;
+    }
+    return false;
+}
+
 bool Join(wchar_t (&path)[MAX_PATH], const wchar_t* folder, const wchar_t* below) {
     return CopyString(path, MAX_PATH, folder) && AppendString(path, MAX_PATH, below);
 }
@@ -31,7 +44,10 @@ bool EndsWithBackslash(const wchar_t* folder) {
 }  // namespace
 
 bool BuildInstallPaths(const wchar_t* folder, InstallPaths& paths) {
-    if (!folder || BoundedLength(folder, VTPI_MAX_INSTALL_DIR + 1) < 0 || !IsAbsolutePath(folder)) return false;
+    if (!folder || BoundedLength(folder, VTPI_MAX_INSTALL_DIR + 1) < 0 || !IsAbsolutePath(folder) ||
+        HasForbiddenUnit(folder)) {
+        return false;
+    }
     paths.folder = folder;
     return Join(paths.clientManager, folder, L"\\VtClientManager.exe") &&
            CopyString(paths.clientManagerImage, MAX_PATH, L"\"") &&

@@ -24,9 +24,11 @@ struct InstallPaths {
 
 // Checks the folder and builds every path from it. False for a folder no
 // path may be built from: null, longer than VTPI_MAX_INSTALL_DIR characters
-// (every path then fits MAX_PATH), or not absolute (a drive letter and a
+// (every path then fits MAX_PATH), not absolute (a drive letter and a
 // backslash, or "\\server\share"), so that no path resolves against the
-// setup program's current folder.
+// setup program's current folder, a device or verbatim namespace path, or
+// one holding a character no folder name can hold (a '"' would end the
+// quoted image path of a service that runs as LocalSystem).
 bool BuildInstallPaths(const wchar_t* folder, InstallPaths& paths);
 
 }  // namespace vtpi

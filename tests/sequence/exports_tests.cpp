@@ -55,15 +55,20 @@ TEST_F(Helper, BytesAbove127ArriveAsTheUnitsOfTheSameValue) {
     EXPECT_EQ(testreg::List{L"PartMgr"}, testreg::ReadList(kDiskClassKey, kUpperFiltersValue));
 }
 
-// Refused before the registration too: nothing is recorded anywhere.
-TEST_F(Helper, ANullTooLongOrRelativeDirectoryChangesNothing) {
+// Refused before the registration too, with error 87: nothing is recorded
+// anywhere.
+TEST_F(Helper, AnUnusableDirectoryChangesNothing) {
     spy::Scope spy(testdll::Module());
     EXPECT_EQ(-1, testdll::Helper()(nullptr, 1, 0));
     EXPECT_EQ(-1, Run("C:\\" + std::string(VTPI_MAX_INSTALL_DIR - 2, 'd'), 1));
     EXPECT_EQ(-1, Run(std::string(260, 'd'), 0));
-    for (const char* relative : {"", "ansi", "C:ansi", "\\testbed\\ansi"}) {
-        EXPECT_EQ(-1, Run(relative, 1)) << relative;
-        EXPECT_EQ(-1, Run(relative, 0)) << relative;
+    for (const char* refused : {"", "ansi", "C:ansi", "\\testbed\\ansi", "C:\\testbed\\ansi\" -evil \"x",
+                                "\\\\.\\RSVLOCK", "\\\\?\\C:\\testbed\\ansi"}) {
+        for (int install : {1, 0}) {
+            SetLastError(0xDEAD);
+            EXPECT_EQ(-1, Run(refused, install)) << refused;
+            EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_PARAMETER), GetLastError()) << refused;
+        }
     }
     EXPECT_TRUE(spy::Calls().empty());
 }

@@ -53,7 +53,12 @@ TEST(InstallPaths, OnlyAnAbsoluteFolderOfAtMostTheLimitIsTaken) {
     const std::wstring tooLong = longest + L"d";
     for (const wchar_t* refused : {static_cast<const wchar_t*>(nullptr), L"", L"Veltrane", L"\\Veltrane",
                                    L"C:Veltrane", L"C:/Veltrane", L"1:\\Veltrane", L"\\\\server", L"\\\\server\\",
-                                   L"\\\\\\share", L"\\\\server\\\\share", tooLong.c_str()}) {
+                                   L"\\\\\\share", L"\\\\server\\\\share", tooLong.c_str(),
+                                   // No folder name holds these; a quote would end the service's image path.
+                                   L"C:\\Program Files\\Veltrane\" -evil \"x", L"C:\\a<b", L"C:\\a>b", L"C:\\a|b",
+                                   L"C:\\a*", L"C:\\a?", L"C:\\a\tb", L"C:\\a\x1F", L"C:\\a:b", L"\\\\srv:1\\share",
+                                   // The verbatim and device namespaces.
+                                   L"\\\\?\\C:\\Veltrane", L"\\\\.\\C:\\Veltrane", L"\\\\.\\pipe\\x"}) {
         SCOPED_TRACE(refused ? testing::PrintToString(std::wstring(refused)) : "null");
         EXPECT_FALSE(BuildInstallPaths(refused, paths));
     }
