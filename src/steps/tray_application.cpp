@@ -61,7 +61,16 @@ void AddApplicationId(HKEY entry, const wchar_t* appId) {
     }
 }
 
-// Makes "Entry<n>" with the lowest n not taken, holding the path and the id.
+// Whether "Entry<n>" is free: absent, or left without a "Path" by a call
+// that ended between its creation and its first value.
+bool IsFreeEntry(HKEY sharedKey, const wchar_t* name) {
+    if (!SubkeyExists(sharedKey, name)) return true;
+    RegKey entry;
+    return RegOpenKeyW(sharedKey, name, entry.receive()) == ERROR_SUCCESS &&
+           RegQueryValueExW(entry.get(), L"Path", nullptr, nullptr, nullptr, nullptr) == ERROR_FILE_NOT_FOUND;
+}
+
+// Makes "Entry<n>" with the lowest free n, holding the path and the id.
 void CreateEntry(HKEY sharedKey, const wchar_t* filePath, const wchar_t* appId) {
     const int32_t pathUnits = BoundedLength(filePath, MAX_PATH);
     const int32_t idUnits = BoundedLength(appId, MAX_PATH);
@@ -72,7 +81,7 @@ void CreateEntry(HKEY sharedKey, const wchar_t* filePath, const wchar_t* appId) 
     wchar_t name[kKeyNameUnits];
     for (int n = 1;; ++n) {
         wsprintfW(name, L"Entry%d", n);
-        if (!SubkeyExists(sharedKey, name)) break;
+        if (IsFreeEntry(sharedKey, name)) break;
     }
     RegKey entry;
     if (CreateKey(sharedKey, name, 0, entry) != ERROR_SUCCESS) return;

@@ -101,6 +101,26 @@ TEST_F(SharedFiles, ANewEntryTakesTheLowestFreeNumberWhateverTheCase) {
     EXPECT_EQ(3u, Subkeys().size());
 }
 
+// An entry left without its "Path" by a call that ended halfway is reused,
+// the lowest first, before a new number is taken.
+TEST_F(SharedFiles, AnEntryWithoutAPathIsReusedFirst) {
+    SetEntry(L"Entry1", L"C:\\one.dll", nullptr);
+    testreg::CreateKey(Entry(L"Entry2").c_str());
+    const List stale = {L"OLD"};
+    testreg::SetList(Entry(L"Entry3").c_str(), L"AppIds", stale);
+    RegisterSharedFile(kTray.c_str(), L"VTDE5");
+    const testreg::Stored path = testreg::ReadValue(Entry(L"Entry2").c_str(), L"Path");
+    ASSERT_TRUE(path.exists);
+    EXPECT_EQ(kTray, std::wstring(reinterpret_cast<const wchar_t*>(path.bytes.data())));
+    EXPECT_EQ(List{L"VTDE5"}, testreg::ReadList(Entry(L"Entry2").c_str(), L"AppIds"));
+    EXPECT_EQ(3u, Subkeys().size());
+    // Found by its path from then on; the next file takes Entry3.
+    RegisterSharedFile(kTray.c_str(), L"VTDE5");
+    RegisterSharedFile(L"C:\\two.dll", L"VTDE5");
+    EXPECT_EQ(List{L"VTDE5"}, testreg::ReadList(Entry(L"Entry3").c_str(), L"AppIds"));
+    EXPECT_EQ(3u, Subkeys().size());
+}
+
 TEST_F(SharedFiles, ALongSubkeyNameDoesNotEndTheSearch) {
     // Enumerated first: 200 units, more than a 64-unit name buffer takes.
     SetEntry(std::wstring(200, L'A'), L"C:\\other.dll", nullptr);
