@@ -32,8 +32,11 @@ extern "C" {
  * bytes) without the terminator. Every path the library builds from it fits
  * MAX_PATH (260). The directory must be absolute: a drive letter and a
  * backslash ("C:\..."), or a UNC path ("\\server\share..."). A NULL,
- * longer, empty or relative directory (such as "folder" or "C:folder") makes
- * an export return -1 at once, changing nothing.
+ * longer, empty or relative directory (such as "folder" or "C:folder"), one
+ * holding a character no folder name can hold (", <, >, |, *, ?, a control
+ * character, a ':' past the drive) or one in the device or verbatim
+ * namespace ("\\.\...", "\\?\...") makes an export return -1 at once with
+ * ERROR_INVALID_PARAMETER, changing nothing.
  */
 #define VTPI_MAX_INSTALL_DIR 237
 
