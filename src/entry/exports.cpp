@@ -40,7 +40,7 @@ extern "C" int __cdecl VT_installer(int install, const wchar_t* installDir, int 
         vtpi::InstallPaths paths;
         error = vtpi::BuildInstallPaths(installDir, paths)
                     ? vtpi::RunSequence(install != 0, paths)
-                    : vtpi::TraceStep(L"install directory (null, longer than 237 characters, or not absolute)",
+                    : vtpi::TraceStep(L"install directory (null, over 237 characters, relative, or no folder name)",
                                       ERROR_INVALID_PARAMETER);
     }
     return vtpi::Answer(error);
@@ -58,7 +58,7 @@ extern "C" int __cdecl IDLL_helper(const char* installDir, int install, int rese
             vtpi::RecordTrayApplication(paths);
             error = vtpi::RunSequence(install != 0, paths);
         } else {
-            error = vtpi::TraceStep(L"install directory (null, longer than 237 bytes, or not absolute)",
+            error = vtpi::TraceStep(L"install directory (null, over 237 bytes, relative, or no folder name)",
                                     ERROR_INVALID_PARAMETER);
         }
     }

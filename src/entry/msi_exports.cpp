@@ -61,7 +61,7 @@ UINT RunCustomAction(MSIHANDLE install, const wchar_t* name, Action action) {
                 Trace(L"VTFILES41.LST: %s", deleted ? L"gone" : L"not deleted");
             }
         } else {
-            error = TraceStep(L"CustomActionData (absent, empty, longer than 237 characters, or not absolute)",
+            error = TraceStep(L"CustomActionData (empty, over 237 characters, relative, or no folder name)",
                               ERROR_INVALID_PARAMETER);
         }
     }
