@@ -16,7 +16,7 @@ void TraceRequest(const wchar_t* device, DWORD code, const void* input, DWORD in
     for (DWORD i = 0; i < inputBytes && i < 8; ++i) {
         wsprintfW(bytes + 2 * i, L"%02X", static_cast<const BYTE*>(input)[i]);
     }
-    Trace(L"  request %08lX %s to %s: %s, error %lu", code, bytes, device, outcome, error);
+    Trace("  request %08lX %s to %s: %s, error %lu", code, bytes, device, outcome, error);
 }
 
 HANDLE OpenDeviceWriteThrough(const wchar_t* deviceName, DWORD access) {

@@ -27,17 +27,17 @@ DWORD OpenServiceManager(ServiceHandle& manager) {
     *manager.receive() = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (manager) return ERROR_SUCCESS;
     const DWORD error = LastErrorOrGeneric();
-    Trace(L"  service control manager did not open, error %lu", GetLastError());
+    Trace("  service control manager did not open, error %lu", GetLastError());
     return error;
 }
 
 bool RequestStop(SC_HANDLE service) {
     SERVICE_STATUS status;
     if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
-        Trace(L"  stop requested: %s", StateName(status.dwCurrentState));
+        Trace("  stop requested: %s", StateName(status.dwCurrentState));
         return true;
     }
-    Trace(L"  stop refused, error %lu", GetLastError());
+    Trace("  stop refused, error %lu", GetLastError());
     return false;
 }
 
@@ -48,11 +48,11 @@ void WaitWhileStopping(SC_HANDLE service) {
         Sleep(1000);
         ++seconds;
         if (!QueryServiceStatus(service, &status)) {
-            Trace(L"  waited %lu s; state unknown, error %lu", seconds, GetLastError());
+            Trace("  waited %lu s; state unknown, error %lu", seconds, GetLastError());
             return;
         }
     } while (status.dwCurrentState == SERVICE_STOP_PENDING);
-    Trace(L"  waited %lu s: %s", seconds, StateName(status.dwCurrentState));
+    Trace("  waited %lu s: %s", seconds, StateName(status.dwCurrentState));
 }
 
 bool HasImagePath(SC_HANDLE service, const wchar_t* path) {

@@ -97,14 +97,18 @@ void CallTrace::Flush() {
     used_ = 0;
 }
 
-void Trace(const wchar_t* format, ...) {
+void Trace(const char* format, ...) {
     LastErrorKept kept;
     CallTrace* call = Current();
     if (!call) return;
+    wchar_t wideFormat[256];
+    int i = 0;
+    for (; format[i] != 0 && i < 255; ++i) wideFormat[i] = static_cast<unsigned char>(format[i]);
+    wideFormat[i] = 0;
     wchar_t line[kLineUnits + 1];
     va_list args;
     va_start(args, format);
-    wvsprintfW(line, format, args);
+    wvsprintfW(line, wideFormat, args);
     va_end(args);
     line[kLineUnits] = 0;
     call->Add(line);
@@ -137,11 +141,11 @@ void TraceList(const wchar_t* label, const wchar_t* list, int32_t capacity) {
     call->Add(line);
 }
 
-DWORD TraceStep(const wchar_t* step, DWORD error) {
+DWORD TraceStep(const char* step, DWORD error) {
     if (error == ERROR_SUCCESS) {
-        Trace(L"%s: done", step);
+        Trace("%hs: done", step);
     } else {
-        Trace(L"%s: failed, error %lu", step, error);
+        Trace("%hs: failed, error %lu", step, error);
     }
     return error;
 }

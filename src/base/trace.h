@@ -49,13 +49,14 @@ private:
     int used_ = 0;
 };
 
-// Appends one trace line, formatted as wsprintfW formats (%s is a UTF-16
-// string), at most 1,000 units.
-void Trace(const wchar_t* format, ...);
+// Appends one trace line, at most 1,000 units. The format is ASCII (kept
+// narrow, as most of the DLL's text is trace formats) and is formatted as
+// wsprintfW formats: %s is a UTF-16 string, %hs an 8-bit one.
+void Trace(const char* format, ...);
 // "label: a, b, c" for a multi-string list, "label: (empty)" for the empty list.
 void TraceList(const wchar_t* label, const wchar_t* list, int32_t capacity);
 // "step: done", or "step: failed, error N"; returns `error`.
-DWORD TraceStep(const wchar_t* step, DWORD error);
+DWORD TraceStep(const char* step, DWORD error);
 
 // Frees the thread-local slot, when the DLL leaves the process.
 void ReleaseTraceSlot();
@@ -68,9 +69,9 @@ public:
     CallTrace(TraceSink, const void*) {}
     ~CallTrace() {}
 };
-inline void Trace(const wchar_t*, ...) {}
+inline void Trace(const char*, ...) {}
 inline void TraceList(const wchar_t*, const wchar_t*, int32_t) {}
-inline DWORD TraceStep(const wchar_t*, DWORD error) { return error; }
+inline DWORD TraceStep(const char*, DWORD error) { return error; }
 inline void ReleaseTraceSlot() {}
 
 #endif

@@ -36,11 +36,11 @@ extern "C" int __cdecl VT_installer(int install, const wchar_t* installDir, int 
     DWORD error;
     {
         vtpi::CallTrace trace;
-        vtpi::Trace(L"VT_installer");
+        vtpi::Trace("VT_installer");
         vtpi::InstallPaths paths;
         error = vtpi::BuildInstallPaths(installDir, paths)
                     ? vtpi::RunSequence(install != 0, paths)
-                    : vtpi::TraceStep(L"install directory (null, over 237 characters, relative, or no folder name)",
+                    : vtpi::TraceStep("install directory (null, over 237 characters, relative, or no folder name)",
                                       ERROR_INVALID_PARAMETER);
     }
     return vtpi::Answer(error);
@@ -51,14 +51,14 @@ extern "C" int __cdecl IDLL_helper(const char* installDir, int install, int rese
     DWORD error;
     {
         vtpi::CallTrace trace;
-        vtpi::Trace(L"IDLL_helper");
+        vtpi::Trace("IDLL_helper");
         wchar_t wide[VTPI_MAX_INSTALL_DIR + 1];
         vtpi::InstallPaths paths;
         if (vtpi::WidenAnsiDirectory(installDir, wide) && vtpi::BuildInstallPaths(wide, paths)) {
             vtpi::RecordTrayApplication(paths);
             error = vtpi::RunSequence(install != 0, paths);
         } else {
-            error = vtpi::TraceStep(L"install directory (null, over 237 bytes, relative, or no folder name)",
+            error = vtpi::TraceStep("install directory (null, over 237 bytes, relative, or no folder name)",
                                     ERROR_INVALID_PARAMETER);
         }
     }

@@ -47,10 +47,10 @@ UINT RunCustomAction(MSIHANDLE install, const wchar_t* name, Action action) {
     const InstallerSession session(install);
     if (!session.ok()) return ERROR_INSTALL_FAILURE;
     DWORD error;
-    const wchar_t* failedStep = L"CustomActionData";
+    const char* failedStep = "CustomActionData";
     {
         CallTrace trace(LogLine, &session);
-        Trace(L"%s", name);
+        Trace("%s", name);
         wchar_t folder[VTPI_MAX_INSTALL_DIR + 2];
         InstallPaths paths;
         if (ReadInstallFolder(session, folder) && BuildInstallPaths(folder, paths)) {
@@ -58,10 +58,10 @@ UINT RunCustomAction(MSIHANDLE install, const wchar_t* name, Action action) {
             error = RunSequence(action == Action::Install, paths, &failedStep);
             if (action == Action::Rollback) {
                 const bool deleted = DeleteFileW(paths.fileList) || GetLastError() == ERROR_FILE_NOT_FOUND;
-                Trace(L"VTFILES41.LST: %s", deleted ? L"gone" : L"not deleted");
+                Trace("VTFILES41.LST: %s", deleted ? L"gone" : L"not deleted");
             }
         } else {
-            error = TraceStep(L"CustomActionData (empty, over 237 characters, relative, or no folder name)",
+            error = TraceStep("CustomActionData (empty, over 237 characters, relative, or no folder name)",
                               ERROR_INVALID_PARAMETER);
         }
     }
@@ -69,7 +69,7 @@ UINT RunCustomAction(MSIHANDLE install, const wchar_t* name, Action action) {
     if (error == ERROR_SUCCESS) {
         wsprintfW(result, L"VtPostInstall: %s: result 0", name);
     } else {
-        wsprintfW(result, L"VtPostInstall: %s: result -1, error %lu, in step: %.64s", name, error, failedStep);
+        wsprintfW(result, L"VtPostInstall: %s: result -1, error %lu, in step: %.64hs", name, error, failedStep);
     }
     session.Log(result);
     return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;

@@ -21,7 +21,7 @@ enum class Direction { Both, InstallOnly };
 enum class OnFailure { CallGoesOn, CallEnds };
 
 struct Step {
-    const wchar_t* name;  // its trace line's label; null for a step that traces itself
+    const char* name;  // its trace line's label; null for a step that traces itself
     Systems systems;
     Direction direction;
     OnFailure onFailure;
@@ -36,19 +36,19 @@ struct Step {
 constexpr Step kSteps[] = {
     {nullptr, Systems::Every, Direction::Both, OnFailure::CallGoesOn, false,
      [](bool, const InstallPaths& paths) { return FillBootLocale(paths.localeMap); }},
-    {L"main driver present", Systems::Every, Direction::Both, OnFailure::CallEnds, false,
+    {"main driver present", Systems::Every, Direction::Both, OnFailure::CallEnds, false,
      [](bool, const InstallPaths&) { return CheckMainDriverPresent(); }},
-    {L"disk filter", Systems::Windows2000On, Direction::Both, OnFailure::CallEnds, false,
+    {"disk filter", Systems::Windows2000On, Direction::Both, OnFailure::CallEnds, false,
      [](bool install, const InstallPaths& paths) { return UpdateDiskFilter(install, paths.driverCopy); }},
     {nullptr, Systems::NtBefore2000, Direction::InstallOnly, OnFailure::CallGoesOn, true,
      [](bool, const InstallPaths& paths) { return RefreshMainDriver(paths.driverCopy); }},
-    {L"floppy filter (a failure is ignored)", Systems::Windows2000On, Direction::Both, OnFailure::CallGoesOn, false,
+    {"floppy filter (a failure is ignored)", Systems::Windows2000On, Direction::Both, OnFailure::CallGoesOn, false,
      [](bool install, const InstallPaths&) { return UpdateFloppyFilter(install); }},
     {nullptr, Systems::NtFamily, Direction::Both, OnFailure::CallGoesOn, false,
      [](bool, const InstallPaths&) { return RemoveLegacyConfigManager(); }},
-    {L"client manager service", Systems::Every, Direction::Both, OnFailure::CallEnds, false,
+    {"client manager service", Systems::Every, Direction::Both, OnFailure::CallEnds, false,
      [](bool install, const InstallPaths& paths) { return install ? InstallClientManager(paths) : RemoveClientManager(); }},
-    {L"crash-dump filter", Systems::VistaOn, Direction::Both, OnFailure::CallEnds, false,
+    {"crash-dump filter", Systems::VistaOn, Direction::Both, OnFailure::CallEnds, false,
      [](bool install, const InstallPaths&) { return UpdateDumpFilter(install); }},
 };
 
@@ -73,8 +73,8 @@ bool Applies(const Step& step, bool install, const System& system) {
 
 }  // namespace
 
-DWORD RunSequence(bool install, const InstallPaths& paths, const wchar_t** failedStep) {
-    Trace(L"%s in %s", install ? L"install" : L"uninstall", paths.folder);
+DWORD RunSequence(bool install, const InstallPaths& paths, const char** failedStep) {
+    Trace("%s in %s", install ? L"install" : L"uninstall", paths.folder);
     const System system;
     DWORD failure = ERROR_SUCCESS;
     for (const Step& step : kSteps) {
@@ -88,9 +88,9 @@ DWORD RunSequence(bool install, const InstallPaths& paths, const wchar_t** faile
         }
     }
     if (failure == ERROR_SUCCESS) {
-        Trace(L"result 0");
+        Trace("result 0");
     } else {
-        Trace(L"result -1, error %lu", failure);
+        Trace("result -1, error %lu", failure);
     }
     return failure;
 }
@@ -98,7 +98,7 @@ DWORD RunSequence(bool install, const InstallPaths& paths, const wchar_t** faile
 void RecordTrayApplication(const InstallPaths& paths) {
     const bool finished = RunGuarded(
         [](const void* context) { RegisterTrayApplication(*static_cast<const InstallPaths*>(context)); }, &paths);
-    if (!finished) Trace(L"tray application: stopped by an exception, ignored");
+    if (!finished) Trace("tray application: stopped by an exception, ignored");
 }
 
 }  // namespace vtpi

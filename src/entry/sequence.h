@@ -11,7 +11,7 @@ namespace vtpi {
 // traces the call's result. ERROR_SUCCESS, or the error of the step whose
 // failure ended the call (named in *failedStep when asked for): what the
 // export's caller sees as the last error.
-DWORD RunSequence(bool install, const InstallPaths& paths, const wchar_t** failedStep = nullptr);
+DWORD RunSequence(bool install, const InstallPaths& paths, const char** failedStep = nullptr);
 
 // Records the tray application under a guard: neither its failures nor an
 // exception raised inside it reach the call's result or last error.

@@ -66,13 +66,13 @@ void EnsureEntry(const wchar_t* file, const wchar_t* key, const wchar_t* localeM
     wchar_t value[kValueUnits];
     GetPrivateProfileStringW(kSection, key, L"", value, kValueUnits, file);
     if (value[0] != 0) {
-        Trace(L"  Bootcode.ini %s: set already", key);
+        Trace("  Bootcode.ini %s: set already", key);
         return;
     }
     lookUp(localeMap, value, kValueUnits);
     const BOOL written = WritePrivateProfileStringW(kSection, key, value, file);
     WritePrivateProfileStringW(nullptr, nullptr, nullptr, file);
-    Trace(L"  Bootcode.ini %s: filled with %.64s%s", key, value, written ? L"" : L" (not written)");
+    Trace("  Bootcode.ini %s: filled with %.64s%s", key, value, written ? L"" : L" (not written)");
 }
 
 }  // namespace
@@ -97,10 +97,10 @@ void EnsureBootLocale(const wchar_t* localeMap, const wchar_t* root) {
 DWORD FillBootLocale(const wchar_t* localeMap) {
     wchar_t root[MAX_PATH];
     if (FindEncryptedFsRoot(root, MAX_PATH)) {
-        Trace(L"encrypted file system: %s", root);
+        Trace("encrypted file system: %s", root);
         EnsureBootLocale(localeMap, root);
     } else {
-        Trace(L"encrypted file system: not found, no pre-boot locale");
+        Trace("encrypted file system: not found, no pre-boot locale");
     }
     return ERROR_SUCCESS;
 }

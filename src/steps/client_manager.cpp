@@ -14,13 +14,13 @@ namespace {
 void QuoteEarlierRegistration(SC_HANDLE manager, const InstallPaths& paths) {
     const ServiceHandle service(OpenServiceW(manager, kClientManagerService, SERVICE_ALL_ACCESS));
     if (!service || !HasImagePath(service.get(), paths.clientManager)) {
-        Trace(L"  client manager exists: kept as it is");
+        Trace("  client manager exists: kept as it is");
         return;
     }
     const BOOL quoted = ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                              paths.clientManagerImage, nullptr, nullptr, nullptr, nullptr, nullptr,
                                              nullptr);
-    Trace(L"  client manager exists, registered unquoted: %s, error %lu", quoted ? L"quoted" : L"not quoted",
+    Trace("  client manager exists, registered unquoted: %s, error %lu", quoted ? L"quoted" : L"not quoted",
           quoted ? 0 : GetLastError());
 }
 
@@ -40,7 +40,7 @@ DWORD InstallClientManager(const InstallPaths& paths) {
     if (error == ERROR_SERVICE_EXISTS) {
         QuoteEarlierRegistration(manager.get(), paths);
     } else {
-        Trace(L"  client manager %s, error %lu", service ? L"created" : L"not created", error);
+        Trace("  client manager %s, error %lu", service ? L"created" : L"not created", error);
     }
     return ERROR_SUCCESS;
 }
@@ -51,12 +51,12 @@ DWORD RemoveClientManager() {
     if (opened != ERROR_SUCCESS) return opened;
     const ServiceHandle service(OpenServiceW(manager.get(), kClientManagerService, SERVICE_ALL_ACCESS));
     if (!service) {
-        Trace(L"  client manager did not open, error %lu: nothing to remove", GetLastError());
+        Trace("  client manager did not open, error %lu: nothing to remove", GetLastError());
         return ERROR_SUCCESS;
     }
     if (RequestStop(service.get())) WaitWhileStopping(service.get());
     const BOOL deleted = DeleteService(service.get());
-    Trace(L"  client manager %s, error %lu", deleted ? L"deleted" : L"not deleted", deleted ? 0 : GetLastError());
+    Trace("  client manager %s, error %lu", deleted ? L"deleted" : L"not deleted", deleted ? 0 : GetLastError());
     return ERROR_SUCCESS;
 }
 

@@ -60,7 +60,7 @@ void TraceVersions(uint64_t systemVersion, uint64_t installVersion, const wchar_
     wchar_t system[32], install[32];
     FormatVersion(system, systemVersion);
     FormatVersion(install, installVersion);
-    Trace(L"  driver refresh: system copy %s, install copy %s: %s", system, install, decision);
+    Trace("  driver refresh: system copy %s, install copy %s: %s", system, install, decision);
 }
 
 }  // namespace
@@ -83,13 +83,13 @@ DWORD RefreshMainDriverFile(const wchar_t* installCopy) {
     const FileVersions versions;
     if (!versions.ok()) {
         const DWORD error = LastErrorOrGeneric();
-        Trace(L"  driver refresh: VERSION.DLL not loaded, error %lu: skipped", GetLastError());
+        Trace("  driver refresh: VERSION.DLL not loaded, error %lu: skipped", GetLastError());
         return error;
     }
     NativeFileSystem native;
     if (!native.ok()) {
         const DWORD error = LastErrorOrGeneric();
-        Trace(L"  driver refresh: native drivers folder out of reach, error %lu: skipped", GetLastError());
+        Trace("  driver refresh: native drivers folder out of reach, error %lu: skipped", GetLastError());
         return error;
     }
     const uint64_t systemVersion = versions.Of(systemCopy);
@@ -113,7 +113,7 @@ DWORD RefreshMainDriverFile(const wchar_t* installCopy) {
     const bool moved = staged.MoveOver(systemCopy);
     const DWORD error = moved ? ERROR_SUCCESS : LastErrorOrGeneric();
     TraceVersions(systemVersion, installVersion, moved ? L"replaced" : L"move failed, not replaced");
-    if (!moved) Trace(L"  driver refresh: error %lu", error);
+    if (!moved) Trace("  driver refresh: error %lu", error);
     SetReservedSectorLock(1);
     return error;
 }

@@ -10,9 +10,9 @@ namespace vtpi {
 DWORD RemoveLegacyConfigManager() {
     if (IsServiceRunning(kLegacyService)) {
         const bool removed = StopAndDeleteService(kLegacyService);
-        Trace(L"legacy configuration manager: running, %s", removed ? L"stopped and deleted" : L"not deleted");
+        Trace("legacy configuration manager: running, %s", removed ? L"stopped and deleted" : L"not deleted");
     } else {
-        Trace(L"legacy configuration manager: not running, left alone");
+        Trace("legacy configuration manager: not running, left alone");
     }
     // A 64-bit machine keeps the Run key in both registry views.
     if (IsWow64()) {

@@ -35,7 +35,7 @@ bool FindEntry(HKEY sharedKey, const wchar_t* filePath, RegKey& entry) {
     for (DWORD index = 0; RegEnumKeyW(sharedKey, index, name, kKeyNameUnits) == ERROR_SUCCESS; ++index) {
         if (RegOpenKeyW(sharedKey, name, entry.receive()) != ERROR_SUCCESS) continue;
         if (PathMatches(entry.get(), filePath)) {
-            Trace(L"  shared-files entry %s: found", name);
+            Trace("  shared-files entry %s: found", name);
             return true;
         }
         entry.Close();
@@ -85,7 +85,7 @@ void CreateEntry(HKEY sharedKey, const wchar_t* filePath, const wchar_t* appId) 
     }
     RegKey entry;
     if (CreateKey(sharedKey, name, 0, entry) != ERROR_SUCCESS) return;
-    Trace(L"  shared-files entry %s: new", name);
+    Trace("  shared-files entry %s: new", name);
     RegSetValueExW(entry.get(), L"Path", 0, REG_SZ, reinterpret_cast<const BYTE*>(filePath),
                    static_cast<DWORD>(pathUnits + 1) * sizeof(wchar_t));
     RegSetValueExW(entry.get(), L"AppIds", 0, REG_MULTI_SZ, static_cast<const BYTE*>(list.get()),
@@ -126,15 +126,15 @@ DWORD RegisterTrayApplication(const InstallPaths& paths) {
     GetProgramFilesFolder(tray);
     if (!AppendString(tray, MAX_PATH, kTrayApplication)) return ERROR_BUFFER_OVERFLOW;
     if (IsExistingFile(tray) || UseNativeTrayApplication(tray)) {
-        Trace(L"tray application: %s", tray);
+        Trace("tray application: %s", tray);
         RegisterSharedFile(tray, kApplicationId);
     } else {
-        Trace(L"tray application: %s absent, not in the shared-files list", tray);
+        Trace("tray application: %s absent, not in the shared-files list", tray);
     }
 
     const BOOL listed = WritePrivateProfileStringW(tray, L"AppId", kApplicationId, paths.fileList);
     const DWORD error = listed ? ERROR_SUCCESS : LastErrorOrGeneric();
-    Trace(L"  VTFILES41.LST: %s", listed ? L"listed" : L"not written");
+    Trace("  VTFILES41.LST: %s", listed ? L"listed" : L"not written");
     return error;
 }
 
