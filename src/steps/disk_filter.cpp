@@ -2,7 +2,6 @@
 
 #include "base/multisz.h"
 #include "base/registry.h"
-#include "base/setup_api.h"
 #include "base/system_library.h"
 #include "base/trace.h"
 #include "steps/driver_refresh.h"
@@ -14,39 +13,80 @@ namespace {
 // GUID_DEVINTERFACE_DISK
 const GUID kDiskInterfaceClass = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
-// Removes `name` from one device's upper-filter list; a device without a
-// usable list is left alone.
-void StripDeviceUpperFilter(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, const wchar_t* name) {
-    HeapBlock list;
-    if (!ReadDeviceListProperty(deviceSet, device, SPDRP_UPPERFILTERS, list)) return;
-    int32_t length = 0;
-    TraceList(L"  device UpperFilters before", list.units(), list.unitCapacity());
-    if (MultiSzRemoveInPlace(name, list.units(), list.unitCapacity(), &length) < 0) return;
-    TraceList(L"  device UpperFilters after", list.units(), list.unitCapacity());
-    // An emptied list clears the property rather than storing an empty list.
-    if (length == 1) {
-        g_setupApi.setProperty(deviceSet, device, SPDRP_UPPERFILTERS, nullptr, 0);
-    } else {
-        g_setupApi.setProperty(deviceSet, device, SPDRP_UPPERFILTERS, static_cast<const BYTE*>(list.get()),
-                               length * sizeof(wchar_t));
-    }
+// Writes one device's upper-filter list of `units` units; a list of only its
+// terminator clears the property rather than storing an empty list.
+bool SetDeviceList(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, const wchar_t* list, int32_t units) {
+    const BYTE* bytes = units > 1 ? reinterpret_cast<const BYTE*>(list) : nullptr;
+    return g_setupApi.setProperty(deviceSet, device, SPDRP_UPPERFILTERS, bytes,
+                                  units > 1 ? units * sizeof(wchar_t) : 0) != FALSE;
 }
 
 }  // namespace
 
-DWORD RemoveDeviceUpperFilters() {
+// One stripped device: its index in the set and its list as it was.
+struct DiskDeviceLists::Saved {
+    Saved* next;
+    DWORD index;
+    int32_t units;
+    wchar_t list[1];
+};
+
+DiskDeviceLists::~DiskDeviceLists() {
+    while (saved_) {
+        Saved* next = saved_->next;
+        HeapFree(GetProcessHeap(), 0, saved_);
+        saved_ = next;
+    }
+}
+
+DWORD DiskDeviceLists::StripFilter() {
     const DWORD loaded = LoadSetupApi();
     if (loaded != ERROR_SUCCESS) return loaded;
-    const DeviceSet set(g_setupApi.getClassDevs(&kDiskInterfaceClass, nullptr, nullptr,
-                                                DIGCF_DEVICEINTERFACE | DIGCF_PROFILE));
-    if (!set) return LastErrorOrGeneric();
+    *set_.receive() = g_setupApi.getClassDevs(&kDiskInterfaceClass, nullptr, nullptr,
+                                              DIGCF_DEVICEINTERFACE | DIGCF_PROFILE);
+    if (!set_) return LastErrorOrGeneric();
 
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof(device);
-    for (DWORD index = 0; g_setupApi.enumDeviceInfo(set.get(), index, &device); ++index) {
-        StripDeviceUpperFilter(set.get(), &device, kDiskFilterName);
+    for (DWORD index = 0; g_setupApi.enumDeviceInfo(set_.get(), index, &device); ++index) {
+        StripDevice(index, &device);
     }
     return ERROR_SUCCESS;
+}
+
+// Removes the filter from one device's list, after keeping the list as it
+// was; a device without a usable list, without the filter, or whose list
+// cannot be kept is left alone.
+void DiskDeviceLists::StripDevice(DWORD index, SP_DEVINFO_DATA* device) {
+    HeapBlock list;
+    if (!ReadDeviceListProperty(set_.get(), device, SPDRP_UPPERFILTERS, list)) return;
+    const int32_t units = list.unitCapacity();
+    if (!MultiSzContains(list.units(), units, kDiskFilterName)) return;
+    Saved* saved = static_cast<Saved*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Saved) + units * sizeof(wchar_t)));
+    if (!saved) return;
+    CopyMemory(saved->list, list.units(), units * sizeof(wchar_t));
+    saved->index = index;
+    saved->units = units;
+    saved->next = saved_;
+    saved_ = saved;
+
+    int32_t length = 0;
+    TraceList(L"  device UpperFilters before", list.units(), units);
+    MultiSzRemoveInPlace(kDiskFilterName, list.units(), units, &length);
+    TraceList(L"  device UpperFilters after", list.units(), units);
+    SetDeviceList(set_.get(), device, list.units(), length);
+}
+
+void DiskDeviceLists::Restore() {
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    for (const Saved* saved = saved_; saved; saved = saved->next) {
+        if (!g_setupApi.enumDeviceInfo(set_.get(), saved->index, &device)) continue;
+        // The kept list ends within its units: it contains the filter.
+        const int32_t length = MultiSzLength(saved->list, saved->units);
+        const bool restored = SetDeviceList(set_.get(), &device, saved->list, length);
+        Trace("  device UpperFilters given back: %s", restored ? L"yes" : L"failed");
+    }
 }
 
 bool IsDiskFilterListed() {
@@ -61,14 +101,20 @@ DWORD UpdateDiskFilter(bool install, const wchar_t* driverCopy) {
     RegKey key;
     const LONG opened = RegOpenKeyW(HKEY_LOCAL_MACHINE, kDiskClassKey, key.receive());
     if (opened != ERROR_SUCCESS) return opened;
-    const DWORD stripped = RemoveDeviceUpperFilters();
-    if (stripped != ERROR_SUCCESS) return stripped;
+    if (install) RefreshMainDriver(driverCopy);
 
     HeapBlock list;
     const DWORD read = ReadListWithout(key.get(), kUpperFiltersValue, kDiskFilterName, list);
-    if (install) RefreshMainDriver(driverCopy);
     if (read != ERROR_SUCCESS) return read;
-    return WriteList(key.get(), kUpperFiltersValue, list, install ? kDiskFilterName : nullptr);
+    // The devices lose the filter right before the class list is written, so
+    // that a disk is without it on both lists for as short a time as can be,
+    // and get their lists back when that write fails.
+    DiskDeviceLists devices;
+    const DWORD stripped = devices.StripFilter();
+    if (stripped != ERROR_SUCCESS) return stripped;
+    const DWORD written = WriteList(key.get(), kUpperFiltersValue, list, install ? kDiskFilterName : nullptr);
+    if (written != ERROR_SUCCESS) devices.Restore();
+    return written;
 }
 
 }  // namespace vtpi

@@ -1,10 +1,12 @@
 // Disk filter: the client's filter at the front of the disk class's upper
 // filters (install) or out of them (uninstall), and out of every disk
 // device's own list in both directions. On install the driver refresh runs
-// between the class list's read and its write.
+// first.
 #pragma once
 
 #include <windows.h>
+
+#include "base/setup_api.h"
 
 namespace vtpi {
 
@@ -14,17 +16,36 @@ constexpr const wchar_t* kUpperFiltersValue = L"UpperFilters";
 constexpr const wchar_t* kDiskFilterName = L"VELTRANE";
 
 // The whole step; `driverCopy` is the install folder's copy of the main
-// driver, for the refresh on install. The disk devices' own lists lose the
-// filter before the class list is read. A class list that cannot be read
-// fails the step: the refresh still runs in its place, only the write is
-// skipped. ERROR_SUCCESS exactly when the class list was written.
+// driver, for the refresh on install, which runs before the class list is
+// read (and still runs when that read fails). The disk devices' own lists
+// lose the filter after the read, right before the class list is written,
+// and get it back when that write fails. ERROR_SUCCESS exactly when the
+// class list was written.
 DWORD UpdateDiskFilter(bool install, const wchar_t* driverCopy);
 
-// Strips the disk filter from the own list of every device registering the
-// disk interface in the current hardware profile. An error only when the
-// device installation functions or the device set are unavailable; a device
-// whose list cannot be written does not stop the walk.
-DWORD RemoveDeviceUpperFilters();
+// The own lists of the devices registering the disk interface in the current
+// hardware profile: stripped of the filter, and given back as they were.
+class DiskDeviceLists {
+public:
+    DiskDeviceLists() = default;
+    ~DiskDeviceLists();
+    DiskDeviceLists(const DiskDeviceLists&) = delete;
+    DiskDeviceLists& operator=(const DiskDeviceLists&) = delete;
+
+    // Takes the filter out of every device's list. An error only when the
+    // device installation functions or the device set are unavailable; a
+    // device whose list cannot be written does not stop the walk.
+    DWORD StripFilter();
+    // Gives every device stripped by this object its list back as it was.
+    void Restore();
+
+private:
+    struct Saved;
+    void StripDevice(DWORD index, SP_DEVINFO_DATA* device);
+
+    DeviceSet set_;
+    Saved* saved_ = nullptr;
+};
 
 // Whether the disk class list names the filter, read without any change;
 // false too when the list cannot be read.

@@ -264,7 +264,7 @@ DeviceRow MeasureDevices(unsigned count) {
     };
     const std::vector<Stats> s = Measure({
         {reset, [&] { ok = Install() == 0; }, stripped("an install returned 0 and stripped every device")},
-        {reset, [&] { ok = vtpi::RemoveDeviceUpperFilters() == ERROR_SUCCESS; }, stripped("the device step stripped every device")},
+        {reset, [&] { ok = vtpi::DiskDeviceLists().StripFilter() == ERROR_SUCCESS; }, stripped("the device step stripped every device")},
         {reset, [&] { visited = BareDeviceWalk(false); },
          [&] { Check(visited == count && CountStripped(count) == 0, "the enumeration saw every device"); }},
         {reset, [&] { ok = BareDeviceWalk(true) == count; }, stripped("the SetupAPI walk wrote every device")},

@@ -163,7 +163,6 @@ TEST_F(Diagnostics, TheTraceFileHasALineForEveryStepOfAnInstallAndAnUninstall) {
         "VTFILES41.LST: listed",
         "encrypted file system: \\\\.\\VeltraneFS",
         "main driver present: done",
-        "device UpperFilters before: X",
         "disk filter: done",
         "floppy filter",
         "legacy configuration manager: not running, left alone",

@@ -91,8 +91,9 @@ bool FailsTheCall(const Site& site, bool install) {
     if (f == "LoadLibraryW") return EndsWith(d, L"\\SETUPAPI.DLL");
     if (f == "GetProcAddress") return d.rfind(L"SetupDi", 0) == 0;
     if (f == "SetupDiGetClassDevsW") return true;
-    // The presence test's and SETUPAPI's; the driver refresh's (and VERSION's) do not gate.
-    if (f == "GetSystemDirectoryW") return site.skip <= 1;
+    // The presence test's and SETUPAPI's, which on install comes after the
+    // driver refresh's and VERSION's, which do not gate.
+    if (f == "GetSystemDirectoryW") return site.skip == 0 || site.skip == (install ? 3 : 1);
     if (f == "FindFirstFileW") return EndsWith(d, L"\\Drivers\\VELTRANE.SYS");
     if (f == "RegOpenKeyExW") return d == kMainDriverServiceKey;
     if (f == "RegOpenKeyW") return d == kDiskClassKey || d == kCrashControlKey;
@@ -102,9 +103,10 @@ bool FailsTheCall(const Site& site, bool install) {
     }
     // The legacy service's check opens the manager first.
     if (f == "OpenSCManagerW") return site.skip == 1;
-    // Heap blocks in order: the id list, the device's list, the disk class
-    // list, on install two version resources, the floppy list, the dump list.
-    if (f == "HeapAlloc") return install ? (site.skip == 2 || site.skip == 6) : (site.skip == 2 || site.skip == 4);
+    // Heap blocks in order: the id list, on install two version resources,
+    // the disk class list, the device's list and its kept copy, the floppy
+    // list, the dump list.
+    if (f == "HeapAlloc") return install ? (site.skip == 3 || site.skip == 7) : (site.skip == 1 || site.skip == 5);
     return false;
 }
 

@@ -195,18 +195,23 @@ TEST_F(Sequence, ADirectoryThatIsNullTooLongOrNotAbsoluteChangesNothing) {
     EXPECT_EQ(0, Run(1, L"\\\\server\\share"));
 }
 
-TEST_F(Sequence, FailuresInTheDiskClassStepStopTheSequenceBeforeTheOtherLists) {
+// A disk keeps its filter on one list or the other whatever fails: its own
+// list is edited only once the class list has been read, and given back
+// when the class list cannot be written.
+TEST_F(Sequence, FailuresInTheDiskClassStepStopTheSequenceAndLeaveEveryDiskItsFilter) {
     if (!ClassListsEdited()) GTEST_SKIP() << "no class lists before Windows 2000";
+    ASSERT_EQ(0u, vtdev::AddDisk(L"KEEP", {L"X", L"veltrane"}));
+    const vtdev::Stored device = vtdev::ReadUpperFiltersValue(vtdev::InstanceIdFor(L"KEEP"));
     struct Fault {
         const char* function;
         const wchar_t* detail;
-        bool refreshed;  // the driver refresh still ran between the read and the write
+        bool refreshed;  // the driver refresh ran, before the class list's read
         int writes;      // attempts to write the class list
     };
     const Fault faults[] = {
         {"RegOpenKeyW", kDiskClassKey, false, 0},           // class key not openable
         {"RegQueryValueExW", kUpperFiltersValue, true, 0},  // list not readable: only the write is skipped
-        {"RegSetValueExW", kUpperFiltersValue, true, 1},    // write refused
+        {"RegSetValueExW", kUpperFiltersValue, true, 1},    // write refused: the device gets its list back
     };
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.function);
@@ -215,6 +220,7 @@ TEST_F(Sequence, FailuresInTheDiskClassStepStopTheSequenceBeforeTheOtherLists) {
         spy::Fail(f.function, ERROR_ACCESS_DENIED, f.detail);
         EXPECT_EQ(-1, Run(1));
         EXPECT_TRUE(before == Read());
+        EXPECT_EQ(device.bytes, vtdev::ReadUpperFiltersValue(vtdev::InstanceIdFor(L"KEEP")).bytes);
         EXPECT_EQ(f.refreshed ? 1 : 0, spy::CountOf("CopyFileW"));
         int writes = 0;
         for (const spy::Call& c : spy::CallsTo("RegSetValueExW")) writes += c.detail == kUpperFiltersValue;
@@ -246,8 +252,10 @@ TEST_F(Sequence, TheDumpFilterStepDecidesTheResultOnVistaAndLater) {
 }
 
 // The install copy is newer than the system copy: on install the refresh
-// and the compression request come between the class list's read and its write.
-TEST_F(Sequence, InstallRefreshesTheDriverBetweenTheClassListReadAndWrite) {
+// and the compression request come before the class list's read, and a disk
+// loses its filter right before the class list's write.
+TEST_F(Sequence, InstallRefreshesTheDriverBeforeTheClassListAndEditsDisksRightBeforeItsWrite) {
+    ASSERT_EQ(0u, vtdev::AddDisk(L"ORDER", {L"veltrane"}));
     testbed::ScratchDir install(L"install");
     testbed::PlaceFile(L"standin_veltrane_v2105.sys", install.path() + L"\\veltrane.sys");
     spy::Scope spy(testdll::Module());
@@ -258,6 +266,7 @@ TEST_F(Sequence, InstallRefreshesTheDriverBetweenTheClassListReadAndWrite) {
         if (c.function == "DeviceIoControl") seen.push_back(L"request " + c.detail);
         if (c.function == "CopyFileW") seen.push_back(L"copy");
         if (c.function == "MoveFileExW") seen.push_back(L"move");
+        if (c.function == "SetupDiSetDeviceRegistryPropertyW") seen.push_back(L"edit disk");
         if (c.function == "LoadLibraryW") {
             seen.push_back(c.detail.find(L"SETUPAPI") != std::wstring::npos ? L"load setupapi" : L"load version");
         }
@@ -269,9 +278,9 @@ TEST_F(Sequence, InstallRefreshesTheDriverBetweenTheClassListReadAndWrite) {
                                          L"request 002220CC 01000000", L"request 0009C040 0000"};
     std::vector<std::wstring> expected;
     if (ClassListsEdited()) {
-        expected = {L"load setupapi", L"read UpperFilters"};
-        expected.insert(expected.end(), refresh.begin(), refresh.end());
-        expected.insert(expected.end(), {L"write UpperFilters", L"read UpperFilters", L"write UpperFilters"});
+        expected = refresh;
+        expected.insert(expected.end(), {L"read UpperFilters", L"load setupapi", L"edit disk", L"write UpperFilters",
+                                         L"read UpperFilters", L"write UpperFilters"});
     } else if (g_version->nt) {
         expected = refresh;  // NT 4.0: the driver is refreshed, no list is edited
     }
@@ -329,7 +338,7 @@ TEST_F(Sequence, DiskDevicesLoseTheFilterInBothDirections) {
     }
 }
 
-TEST_F(Sequence, UnreachableSetupApiFailsTheSequenceBeforeAnyList) {
+TEST_F(Sequence, UnreachableSetupApiFailsTheSequenceBeforeAnyListIsWritten) {
     if (!ClassListsEdited()) GTEST_SKIP() << "no device cleanup before Windows 2000";
     ASSERT_EQ(0u, vtdev::AddDisk(L"E1", {L"VELTRANE"}));
     const Lists before = Read();
@@ -337,14 +346,19 @@ TEST_F(Sequence, UnreachableSetupApiFailsTheSequenceBeforeAnyList) {
         const char* function;
         const wchar_t* detail;
     };
-    const Fault faults[] = {{"LoadLibraryW", nullptr}, {"GetProcAddress", L"SetupDiEnumDeviceInfo"}};
+    wchar_t setupApi[MAX_PATH];
+    ASSERT_NE(0u, GetSystemDirectoryW(setupApi, MAX_PATH));
+    wcscat(setupApi, L"\\SETUPAPI.DLL");
+    const Fault faults[] = {{"LoadLibraryW", setupApi}, {"GetProcAddress", L"SetupDiEnumDeviceInfo"}};
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.function);
         spy::Scope spy(testdll::Module());
         spy::Fail(f.function, ERROR_MOD_NOT_FOUND, f.detail);
         EXPECT_EQ(-1, Run(1));
-        EXPECT_EQ(0, spy::CountOf("RegQueryValueExW"));
-        EXPECT_EQ(0, spy::CountOf("DeviceIoControl"));
+        // The class list was read, not written.
+        int writes = 0;
+        for (const spy::Call& c : spy::CallsTo("RegSetValueExW")) writes += c.detail == kUpperFiltersValue;
+        EXPECT_EQ(0, writes);
         EXPECT_EQ("", spy::DescribeHeld());
     }
     EXPECT_TRUE(before == Read());

@@ -27,6 +27,10 @@ protected:
     static vtdev::Stored Stored(const wchar_t* id) {
         return vtdev::ReadUpperFiltersValue(vtdev::InstanceIdFor(id));
     }
+    static DWORD Strip() {
+        DiskDeviceLists devices;
+        return devices.StripFilter();
+    }
     static std::vector<std::wstring> Writes() {
         std::vector<std::wstring> out;
         for (const auto& c : spy::CallsTo("SetupDiSetDeviceRegistryPropertyW")) out.push_back(c.detail);
@@ -48,9 +52,9 @@ TEST_F(DeviceFilters, EveryDeviceListLosesTheFilterAndOthersAreLeftAlone) {
     ASSERT_EQ(0u, vtdev::AddDisk(L"A7", {L"VELTRANE", L"veltrane", L"Q"}));
 
     spy::Scope spy(GetModuleHandleW(nullptr));
-    EXPECT_EQ(0u, RemoveDeviceUpperFilters());
-    // A3 (no property) and A4 (REG_SZ) are not written; A2 is cleared.
-    EXPECT_EQ((std::vector<std::wstring>{L"6 bytes", L"null", L"10 bytes", L"6 bytes", L"6 bytes"}), Writes());
+    EXPECT_EQ(0u, Strip());
+    // A3 (no property), A4 (REG_SZ) and A5 (no filter) are not written; A2 is cleared.
+    EXPECT_EQ((std::vector<std::wstring>{L"6 bytes", L"null", L"6 bytes", L"6 bytes"}), Writes());
     EXPECT_EQ("", spy::DescribeHeld());
 
     EXPECT_EQ(Units(std::wstring(L"X\0\0", 3)), Stored(L"A1").bytes);
@@ -62,10 +66,29 @@ TEST_F(DeviceFilters, EveryDeviceListLosesTheFilterAndOthersAreLeftAlone) {
     EXPECT_EQ(Units(std::wstring(L"X\0\0", 3)), Stored(L"A6").bytes);
     EXPECT_EQ(Units(std::wstring(L"Q\0\0", 3)), Stored(L"A7").bytes);
 
-    // Again: the cleared property reports a size of 0 and is left alone.
+    // Again: no list names the filter any more, so nothing is written.
     spy::Clear();
-    EXPECT_EQ(0u, RemoveDeviceUpperFilters());
-    EXPECT_EQ((std::vector<std::wstring>{L"6 bytes", L"10 bytes", L"6 bytes", L"6 bytes"}), Writes());
+    EXPECT_EQ(0u, Strip());
+    EXPECT_TRUE(Writes().empty());
+}
+
+TEST_F(DeviceFilters, RestoreGivesEveryStrippedDeviceItsListBackAsItWas) {
+    ASSERT_EQ(0u, vtdev::AddDisk(L"R1", {L"VELTRANE"}));
+    ASSERT_EQ(0u, vtdev::AddDisk(L"R2", {L"Y", L"veltrane", L"Z"}));
+    ASSERT_EQ(0u, vtdev::AddDisk(L"R3", {L"Q"}));
+    const auto r1 = Stored(L"R1"), r2 = Stored(L"R2"), r3 = Stored(L"R3");
+    spy::Scope spy(GetModuleHandleW(nullptr));
+    {
+        DiskDeviceLists devices;
+        EXPECT_EQ(0u, devices.StripFilter());
+        EXPECT_EQ(Units(std::wstring(L"Y\0Z\0\0", 5)), Stored(L"R2").bytes);
+        devices.Restore();
+    }
+    EXPECT_EQ(r1.bytes, Stored(L"R1").bytes);
+    EXPECT_EQ(r2.bytes, Stored(L"R2").bytes);
+    EXPECT_EQ(r3.bytes, Stored(L"R3").bytes);
+    EXPECT_EQ(4u, Writes().size());  // R3 was never written
+    EXPECT_EQ("", spy::DescribeHeld());
 }
 
 TEST_F(DeviceFilters, AFailedWriteDoesNotStopTheWalk) {
@@ -73,7 +96,7 @@ TEST_F(DeviceFilters, AFailedWriteDoesNotStopTheWalk) {
     ASSERT_EQ(0u, vtdev::AddDisk(L"B2", {L"VELTRANE", L"Y"}));
     spy::Scope spy(GetModuleHandleW(nullptr));
     spy::Fail("SetupDiSetDeviceRegistryPropertyW", ERROR_ACCESS_DENIED);
-    EXPECT_EQ(0u, RemoveDeviceUpperFilters());
+    EXPECT_EQ(0u, Strip());
     EXPECT_EQ(2u, Writes().size());
     EXPECT_EQ(Units(std::wstring(L"VELTRANE\0X\0\0", 12)), Stored(L"B1").bytes);
     EXPECT_EQ(Units(std::wstring(L"Y\0\0", 3)), Stored(L"B2").bytes);
@@ -82,7 +105,7 @@ TEST_F(DeviceFilters, AFailedWriteDoesNotStopTheWalk) {
 
 TEST_F(DeviceFilters, NoDevicesMeansNothingWrittenAndSuccess) {
     spy::Scope spy(GetModuleHandleW(nullptr));
-    EXPECT_EQ(0u, RemoveDeviceUpperFilters());
+    EXPECT_EQ(0u, Strip());
     EXPECT_EQ(1, spy::CountOf("SetupDiEnumDeviceInfo"));
     EXPECT_TRUE(Writes().empty());
     EXPECT_EQ("", spy::DescribeHeld());
@@ -92,8 +115,8 @@ TEST_F(DeviceFilters, SetupApiComesFromTheSystemDirectoryOnEveryCall) {
     wchar_t system[MAX_PATH];
     ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
     spy::Scope spy(GetModuleHandleW(nullptr));
-    EXPECT_EQ(0u, RemoveDeviceUpperFilters());
-    EXPECT_EQ(0u, RemoveDeviceUpperFilters());
+    EXPECT_EQ(0u, Strip());
+    EXPECT_EQ(0u, Strip());
     const auto loads = spy::CallsTo("LoadLibraryW");
     ASSERT_EQ(2u, loads.size());
     EXPECT_EQ(std::wstring(system) + L"\\SETUPAPI.DLL", loads[0].detail);
@@ -123,7 +146,7 @@ TEST_F(DeviceFilters, MissingSetupApiOrEntryPointOrDeviceSetFails) {
         SCOPED_TRACE(f.function);
         spy::Scope spy(GetModuleHandleW(nullptr));
         spy::Fail(f.function, f.error, f.detail);
-        EXPECT_EQ(f.error, RemoveDeviceUpperFilters());
+        EXPECT_EQ(f.error, Strip());
         EXPECT_EQ(0, spy::CountOf("SetupDiEnumDeviceInfo"));
         EXPECT_EQ("", spy::DescribeHeld());
     }
