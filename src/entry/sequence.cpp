@@ -17,7 +17,7 @@ namespace vtpi {
 namespace {
 
 enum class Systems { Every, NtFamily, NtBefore2000, Windows2000On, VistaOn };
-enum class Direction { Both, InstallOnly };
+enum class Direction { Both, InstallOnly, UninstallOnly };
 enum class OnFailure { CallGoesOn, CallEnds };
 
 struct Step {
@@ -31,8 +31,9 @@ struct Step {
 
 // Before Windows 2000 there are no class lists to edit, only the driver to
 // refresh, and on NT 4.0 that refresh runs even when the main driver is
-// missing. The tray application is not here: IDLL_helper records it before
-// the sequence, under a guard.
+// missing. An uninstall deletes a staged driver copy that a call ended
+// midway left behind. The tray application is not here: IDLL_helper records
+// it before the sequence, under a guard.
 constexpr Step kSteps[] = {
     {nullptr, Systems::Every, Direction::Both, OnFailure::CallGoesOn, false,
      [](bool, const InstallPaths& paths) { return FillBootLocale(paths.localeMap); }},
@@ -42,6 +43,8 @@ constexpr Step kSteps[] = {
      [](bool install, const InstallPaths& paths) { return UpdateDiskFilter(install, paths.driverCopy); }},
     {nullptr, Systems::NtBefore2000, Direction::InstallOnly, OnFailure::CallGoesOn, true,
      [](bool, const InstallPaths& paths) { return RefreshMainDriver(paths.driverCopy); }},
+    {nullptr, Systems::NtFamily, Direction::UninstallOnly, OnFailure::CallGoesOn, false,
+     [](bool, const InstallPaths&) { return RemoveStagedDriver(); }},
     {"floppy filter (a failure is ignored)", Systems::Windows2000On, Direction::Both, OnFailure::CallGoesOn, false,
      [](bool install, const InstallPaths&) { return UpdateFloppyFilter(install); }},
     {nullptr, Systems::NtFamily, Direction::Both, OnFailure::CallGoesOn, false,
@@ -60,7 +63,7 @@ struct System {
 };
 
 bool Applies(const Step& step, bool install, const System& system) {
-    if (step.direction == Direction::InstallOnly && !install) return false;
+    if (step.direction == (install ? Direction::UninstallOnly : Direction::InstallOnly)) return false;
     switch (step.systems) {
         case Systems::Every: return true;
         case Systems::NtFamily: return system.nt;

@@ -35,6 +35,20 @@ public:
         if (!CopyFileW(source, path_, FALSE)) return 0;
         return versions.Of(path_);
     }
+    // Writes the staged bytes through to the disk, so that the name moved
+    // into place never points at data still in the cache. A copy made
+    // read-only by a read-only install copy is flushed with the attribute
+    // cleared and gets it back.
+    bool Flush() {
+        FileHandle file(OpenForWriting());
+        const bool readOnly = !file && GetLastError() == ERROR_ACCESS_DENIED &&
+                              SetFileAttributesW(path_, FILE_ATTRIBUTE_NORMAL);
+        if (readOnly) *file.receive() = OpenForWriting();
+        const bool flushed = file && FlushFileBuffers(file.get());
+        file.Close();
+        if (readOnly) SetFileAttributesW(path_, FILE_ATTRIBUTE_READONLY);
+        return flushed;
+    }
     // Replaces `target` in one step; a failed move leaves it as it was.
     bool MoveOver(const wchar_t* target) {
         moved_ = MoveFileExW(path_, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != FALSE;
@@ -42,6 +56,10 @@ public:
     }
 
 private:
+    HANDLE OpenForWriting() const {
+        return CreateFileW(path_, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    }
+
     const wchar_t* path_;
     bool moved_ = false;
 };
@@ -63,6 +81,13 @@ void TraceVersions(uint64_t systemVersion, uint64_t installVersion, const wchar_
     Trace("  driver refresh: system copy %s, install copy %s: %s", system, install, decision);
 }
 
+// The system copy's path in the system directory and the staged copy's
+// beside it.
+bool BuildDriverPaths(wchar_t (&systemCopy)[MAX_PATH], wchar_t (&stagedCopy)[MAX_PATH]) {
+    return BuildSystemPath(systemCopy, MAX_PATH, L"\\drivers\\veltrane.sys") &&
+           CopyString(stagedCopy, MAX_PATH, systemCopy) && AppendString(stagedCopy, MAX_PATH, kStagedSuffix);
+}
+
 }  // namespace
 
 DWORD RefreshMainDriver(const wchar_t* installCopy) {
@@ -74,10 +99,7 @@ DWORD RefreshMainDriver(const wchar_t* installCopy) {
 DWORD RefreshMainDriverFile(const wchar_t* installCopy) {
     wchar_t systemCopy[MAX_PATH] = {};
     wchar_t stagedCopy[MAX_PATH] = {};
-    if (!BuildSystemPath(systemCopy, MAX_PATH, L"\\drivers\\veltrane.sys") ||
-        !CopyString(stagedCopy, MAX_PATH, systemCopy) || !AppendString(stagedCopy, MAX_PATH, kStagedSuffix)) {
-        return ERROR_BUFFER_OVERFLOW;
-    }
+    if (!BuildDriverPaths(systemCopy, stagedCopy)) return ERROR_BUFFER_OVERFLOW;
     // Loaded before redirection goes off, so that it comes from the 32-bit
     // system directory under WoW64; freed after redirection is back on.
     const FileVersions versions;
@@ -109,6 +131,12 @@ DWORD RefreshMainDriverFile(const wchar_t* installCopy) {
         TraceVersions(systemVersion, installVersion, L"not newer, not replaced");
         return ERROR_SUCCESS;
     }
+    if (!staged.Flush()) {
+        const DWORD error = LastErrorOrGeneric();
+        TraceVersions(systemVersion, installVersion, L"staged copy not flushed, not replaced");
+        Trace("  driver refresh: error %lu", error);
+        return error;
+    }
     SetReservedSectorLock(0);
     const bool moved = staged.MoveOver(systemCopy);
     const DWORD error = moved ? ERROR_SUCCESS : LastErrorOrGeneric();
@@ -116,6 +144,16 @@ DWORD RefreshMainDriverFile(const wchar_t* installCopy) {
     if (!moved) Trace("  driver refresh: error %lu", error);
     SetReservedSectorLock(1);
     return error;
+}
+
+DWORD RemoveStagedDriver() {
+    wchar_t systemCopy[MAX_PATH] = {};
+    wchar_t stagedCopy[MAX_PATH] = {};
+    if (!BuildDriverPaths(systemCopy, stagedCopy)) return ERROR_BUFFER_OVERFLOW;
+    NativeFileSystem native;
+    if (!native.ok()) return LastErrorOrGeneric();
+    DeleteFileEvenReadOnly(stagedCopy);
+    return ERROR_SUCCESS;
 }
 
 bool ClearMainDeviceCompression() {

@@ -22,11 +22,15 @@ DWORD RefreshMainDriver(const wchar_t* installCopy);
 
 // Replaces the system copy of the driver with `installCopy` when that one
 // carries a higher version, between lock values 0 and 1. The install copy is
-// first copied beside the system copy; its version is read there and it is
-// moved over the system copy in one step, so that a failed copy or move
-// leaves the system copy as it was. No staged file remains. ERROR_SUCCESS
+// first copied beside the system copy; its version is read there, it is
+// flushed to disk and moved over the system copy in one step, so that a
+// failed copy, flush or move leaves the system copy as it was. No staged file remains. ERROR_SUCCESS
 // when replaced or not newer; the error that stopped the refresh otherwise.
 DWORD RefreshMainDriverFile(const wchar_t* installCopy);
+
+// Deletes a staged copy that a call ended midway left beside the system
+// copy; an error only when the native system directory is out of reach.
+DWORD RemoveStagedDriver();
 
 // Sends the main driver's control device a set-compression request with
 // COMPRESSION_FORMAT_NONE; false when the device does not open or refuses.

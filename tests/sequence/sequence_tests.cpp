@@ -294,11 +294,14 @@ TEST_F(Sequence, InstallRefreshesTheDriverBeforeTheClassListAndEditsDisksRightBe
     const std::vector<testbed::Request> compression = {{0x0009C040, {0, 0}}};
     EXPECT_EQ(refreshed ? compression : std::vector<testbed::Request>(), testbed::Requests(L"Veltrane"));
 
-    // Uninstall leaves the driver file and both devices alone.
+    // Uninstall leaves the driver file and both devices alone, and deletes a
+    // staged copy that a call ended midway left behind.
     testbed::ClearRequests(L"Veltrane");
     testbed::ClearRequests(L"RsvLock");
     testbed::PlaceFile(L"standin_veltrane_v2090.sys", testbed::SystemDriverCopy());
+    testbed::PlaceFile(L"standin_veltrane_v2105.sys", testbed::SystemDriverCopy() + kStagedSuffix);
     EXPECT_EQ(0, Run(0, install.path().c_str()));
+    EXPECT_EQ(!g_version->nt, testbed::FileExists(testbed::SystemDriverCopy() + kStagedSuffix));
     EXPECT_TRUE(testbed::Requests(L"Veltrane").empty());
     EXPECT_TRUE(testbed::Requests(L"RsvLock").empty());
     EXPECT_EQ(testbed::Version(2, 0, 9, 0), testbed::FileVersion(testbed::SystemDriverCopy()));

@@ -222,6 +222,37 @@ TEST_F(MainDriver, LeftoverAndReadOnlyStagedFilesAreRemoved) {
     SetFileAttributesW(InstallCopy().c_str(), FILE_ATTRIBUTE_NORMAL);
 }
 
+// The staged bytes reach the disk before the move: a copy that cannot be
+// flushed is not moved, and a read-only one is flushed and keeps its attribute.
+TEST_F(MainDriver, TheStagedCopyIsFlushedBeforeItIsMoved) {
+    testbed::PlaceFile(kV2105, InstallCopy());
+    {
+        spy::Scope spy(GetModuleHandleW(nullptr));
+        spy::Fail("FlushFileBuffers", ERROR_IO_DEVICE);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_IO_DEVICE), RefreshMainDriverFile(InstallCopy().c_str()));
+        EXPECT_EQ(0, spy::CountOf("MoveFileExW"));
+        EXPECT_EQ("", spy::DescribeHeld());
+    }
+    EXPECT_EQ(Version(2, 0, 9, 0), testbed::FileVersion(testbed::SystemDriverCopy()));
+    EXPECT_TRUE(testbed::LockValues().empty());
+    EXPECT_FALSE(testbed::FileExists(StagedCopy()));
+
+    ASSERT_TRUE(SetFileAttributesW(InstallCopy().c_str(), FILE_ATTRIBUTE_READONLY));
+    {
+        spy::Scope spy(GetModuleHandleW(nullptr));
+        EXPECT_EQ(0u, RefreshMainDriverFile(InstallCopy().c_str()));
+        EXPECT_EQ(1, spy::CountOf("FlushFileBuffers"));
+        EXPECT_EQ("", spy::DescribeHeld());
+    }
+    EXPECT_EQ(Version(2, 1, 0, 5), testbed::FileVersion(testbed::SystemDriverCopy()));
+    {
+        testbed::NativeFiles native;
+        EXPECT_NE(0u, GetFileAttributesW(testbed::SystemDriverCopy().c_str()) & FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesW(testbed::SystemDriverCopy().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    SetFileAttributesW(InstallCopy().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST_F(MainDriver, AnAbsentLockDeviceDoesNotStopTheCopy) {
     testbed::PlaceFile(kV2105, InstallCopy());
     spy::Scope spy(GetModuleHandleW(nullptr));

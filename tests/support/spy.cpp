@@ -197,6 +197,7 @@ SPY_WIN32(BOOL, MoveFileExW, (LPCWSTR from, LPCWSTR to, DWORD flags), (from, to,
           (std::wstring(from) + L" -> " + to + L" " + std::to_wstring(flags)).c_str(), FALSE)
 SPY_WIN32(BOOL, DeleteFileW, (LPCWSTR path), (path), path, FALSE)
 SPY_WIN32(BOOL, SetFileAttributesW, (LPCWSTR path, DWORD attributes), (path, attributes), path, FALSE)
+SPY_WIN32(BOOL, FlushFileBuffers, (HANDLE file), (file), nullptr, FALSE)
 SPY_WIN32_THEN(HANDLE, FindFirstFileW, (LPCWSTR path, LPWIN32_FIND_DATAW data), (path, data), path,
                INVALID_HANDLE_VALUE, HandleOpened("find", rc, INVALID_HANDLE_VALUE))
 SPY_WIN32_THEN(BOOL, FindClose, (HANDLE h), (h), nullptr, FALSE, HandleClosed("find", rc, h))
@@ -387,6 +388,7 @@ const Hook kHooks[] = {
     SPY_ENTRY(MoveFileExW),
     SPY_ENTRY(DeleteFileW),
     SPY_ENTRY(SetFileAttributesW),
+    SPY_ENTRY(FlushFileBuffers),
     SPY_ENTRY(FindFirstFileW),
     SPY_ENTRY(FindClose),
     SPY_ENTRY(HeapAlloc),
