@@ -38,6 +38,13 @@ bool EntryExists(const wchar_t* path) {
     return search.valid();
 }
 
+bool IsMissingFile(const wchar_t* path) {
+    WIN32_FIND_DATAW found;
+    const FindHandle search(FindFirstFileW(path, &found));
+    const DWORD error = search.valid() ? ERROR_SUCCESS : GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
 void DeleteFileEvenReadOnly(const wchar_t* path) {
     if (DeleteFileW(path) || GetLastError() != ERROR_ACCESS_DENIED) return;
     SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);

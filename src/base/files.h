@@ -15,6 +15,10 @@ bool IsExistingFile(const wchar_t* path);
 // True when any directory entry, file or folder, matches `path`.
 bool EntryExists(const wchar_t* path);
 
+// Whether `path` is known not to exist: its file or a folder on its way is
+// missing. False when the search fails for any other reason.
+bool IsMissingFile(const wchar_t* path);
+
 // Deletes a file, clearing a read-only attribute (copied from a read-only
 // source) when that is what refuses the deletion.
 void DeleteFileEvenReadOnly(const wchar_t* path);

@@ -55,14 +55,13 @@ void WaitWhileStopping(SC_HANDLE service) {
     Trace("  waited %lu s: %s", seconds, StateName(status.dwCurrentState));
 }
 
-bool HasImagePath(SC_HANDLE service, const wchar_t* path) {
+const wchar_t* ReadImagePath(SC_HANDLE service, HeapBlock& config) {
     DWORD needed = 0;
-    if (QueryServiceConfigW(service, nullptr, 0, &needed) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
-    HeapBlock config;
-    if (!config.Allocate(needed)) return false;
+    if (QueryServiceConfigW(service, nullptr, 0, &needed) || GetLastError() != ERROR_INSUFFICIENT_BUFFER) return nullptr;
+    if (!config.Allocate(needed)) return nullptr;
     auto* fields = static_cast<QUERY_SERVICE_CONFIGW*>(config.get());
-    if (!QueryServiceConfigW(service, fields, needed, &needed) || !fields->lpBinaryPathName) return false;
-    return EqualsExactly(fields->lpBinaryPathName, path);
+    if (!QueryServiceConfigW(service, fields, needed, &needed)) return nullptr;
+    return fields->lpBinaryPathName;
 }
 
 bool IsServiceRunning(const wchar_t* serviceName) {

@@ -18,8 +18,8 @@ bool RequestStop(SC_HANDLE service);
 // stopping, with no upper bound: the service, not the caller, ends the wait.
 void WaitWhileStopping(SC_HANDLE service);
 
-// Whether the service's image path is exactly `path`, unit by unit.
-bool HasImagePath(SC_HANDLE service, const wchar_t* path);
+// The service's image path, held in `config`; null when it cannot be read.
+const wchar_t* ReadImagePath(SC_HANDLE service, HeapBlock& config);
 
 // True when the service exists and reports SERVICE_RUNNING.
 bool IsServiceRunning(const wchar_t* serviceName);

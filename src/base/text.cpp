@@ -16,6 +16,15 @@ bool EqualsExactly(const wchar_t* a, const wchar_t* b) {
     return false;
 }
 
+bool SamePath(const wchar_t* a, const wchar_t* b) {
+    for (bool first = true;; ++a, ++b, first = false) {
+        if (!first && a[0] == L'\\' && a[1] == L'\\') ++a;
+        if (!first && b[0] == L'\\' && b[1] == L'\\') ++b;
+        if (FoldAscii(*a) != FoldAscii(*b)) return false;
+        if (*a == 0) return true;
+    }
+}
+
 int32_t BoundedLength(const wchar_t* s, int32_t capacity) {
     for (int32_t i = 0; i < capacity; ++i) {
         if (s[i] == 0) return i;

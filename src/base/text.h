@@ -18,6 +18,11 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
 // Whole-string equality, unit by unit.
 bool EqualsExactly(const wchar_t* a, const wchar_t* b);
 
+// Whether two paths name the same file the way Windows compares them: ASCII
+// letters folded, and a backslash doubled (by a folder given with a trailing
+// one) counted once. The leading two of a UNC path are kept apart.
+bool SamePath(const wchar_t* a, const wchar_t* b);
+
 // Length of `s`, or -1 when no terminator lies within `capacity` units.
 int32_t BoundedLength(const wchar_t* s, int32_t capacity);
 

@@ -1,27 +1,76 @@
 #include "steps/client_manager.h"
 
 #include "base/owner.h"
+#include "base/files.h"
 #include "base/services.h"
+#include "base/text.h"
 #include "base/trace.h"
+#include "base/wow64.h"
 
 namespace vtpi {
 
 namespace {
 
+bool IsExeAt(const wchar_t* text) {
+    return text[0] == L'.' && FoldAscii(text[1]) == L'e' && FoldAscii(text[2]) == L'x' && FoldAscii(text[3]) == L'e';
+}
+
+// The program an image path runs: its quoted part, or an unquoted path up to
+// and including its first ".exe". False when there is none, or it is not an
+// absolute path (an environment string, a kernel path) or too long.
+bool ProgramOf(const wchar_t* image, wchar_t (&program)[MAX_PATH]) {
+    int32_t length = -1;
+    if (image[0] == L'"') {
+        ++image;
+        for (int32_t i = 0; image[i] && length < 0; ++i) {
+            if (image[i] == L'"') length = i;
+        }
+    } else {
+        for (int32_t i = 0; image[i] && length < 0; ++i) {
+            if (IsExeAt(image + i)) length = i + 4;
+        }
+    }
+    if (length < 3 || length >= MAX_PATH) return false;
+    const bool absolute = (image[1] == L':' && image[2] == L'\\') || (image[0] == L'\\' && image[1] == L'\\');
+    if (!absolute) return false;
+    CopyMemory(program, image, length * sizeof(wchar_t));
+    program[length] = 0;
+    return true;
+}
+
+// Whether the image path's program is known not to exist, looked up in the
+// native file system.
+bool RunsAMissingProgram(const wchar_t* image) {
+    wchar_t program[MAX_PATH];
+    if (!ProgramOf(image, program)) return false;
+    NativeFileSystem native;
+    return native.ok() && IsMissingFile(program);
+}
+
 // Earlier releases registered the client manager with the image path
-// unquoted; such a registration of this same folder gets the quoted path
-// and keeps everything else. Any other registration is left as it is.
-void QuoteEarlierRegistration(SC_HANDLE manager, const InstallPaths& paths) {
+// unquoted; such a registration of this same folder, or one whose program no
+// longer exists (a folder since removed), gets this folder's quoted path and
+// keeps everything else. Any other registration is left as it is.
+void RepairEarlierRegistration(SC_HANDLE manager, const InstallPaths& paths) {
     const ServiceHandle service(OpenServiceW(manager, kClientManagerService, SERVICE_ALL_ACCESS));
-    if (!service || !HasImagePath(service.get(), paths.clientManager)) {
+    HeapBlock config;
+    const wchar_t* image = service ? ReadImagePath(service.get(), config) : nullptr;
+    const wchar_t* reason = nullptr;
+    if (image && SamePath(image, paths.clientManager)) {
+        reason = L"registered unquoted";
+    } else if (image && !EqualsExactly(image, paths.clientManagerImage) && RunsAMissingProgram(image)) {
+        reason = L"its program is missing";
+    }
+    if (!reason) {
         Trace("  client manager exists: kept as it is");
         return;
     }
-    const BOOL quoted = ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                             paths.clientManagerImage, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                             nullptr);
-    Trace("  client manager exists, registered unquoted: %s, error %lu", quoted ? L"quoted" : L"not quoted",
-          quoted ? 0 : GetLastError());
+    const BOOL changed = ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                              paths.clientManagerImage, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                              nullptr);
+    Trace("  client manager exists, %s: %s, error %lu", reason, changed ? L"given this folder's quoted path"
+                                                                        : L"not changed",
+          changed ? 0 : GetLastError());
 }
 
 }  // namespace
@@ -38,7 +87,7 @@ DWORD InstallClientManager(const InstallPaths& paths) {
                                                nullptr, L"\0", nullptr, nullptr));
     const DWORD error = service ? ERROR_SUCCESS : GetLastError();
     if (error == ERROR_SERVICE_EXISTS) {
-        QuoteEarlierRegistration(manager.get(), paths);
+        RepairEarlierRegistration(manager.get(), paths);
     } else {
         Trace("  client manager %s, error %lu", service ? L"created" : L"not created", error);
     }

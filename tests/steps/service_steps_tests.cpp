@@ -78,17 +78,27 @@ std::wstring Argument(const std::wstring& text) {
 }
 
 // An existing registration is kept, except that the unquoted image path an
-// earlier release wrote for this same directory gets its quotes.
-TEST_F(Services, InstallKeepsAnExistingRegistrationButQuotesAnEarlierOne) {
+// earlier release wrote for this same directory (in any letter case, with a
+// doubled backslash) gets its quotes, and one whose program does not exist is
+// pointed at this directory's program.
+TEST_F(Services, InstallKeepsAnExistingRegistrationButRepairsAnEarlierOne) {
     const std::wstring unquoted = std::wstring(kInstallDir) + L"\\VtClientManager.exe";
     const std::wstring quoted = L"\"" + unquoted + L"\"";
+    const std::wstring tray = L"C:\\Program Files\\Veltrane Tray Manager\\VtTrayManager.exe";
     const std::pair<std::wstring, std::wstring> cases[] = {
         {unquoted, quoted},
-        {L"C:\\elsewhere\\other.exe", L"C:\\elsewhere\\other.exe"},
+        {L"c:\\program files\\veltrane\\vtclientmanager.exe", quoted},
+        {std::wstring(kInstallDir) + L"\\\\VtClientManager.exe", quoted},
         {quoted, quoted},
-        {L"C:\\Program Files\\Other\\VtClientManager.exe", L"C:\\Program Files\\Other\\VtClientManager.exe"},
-        {unquoted + L" -debug", unquoted + L" -debug"},
-        {L"c:\\program files\\veltrane\\vtclientmanager.exe", L"c:\\program files\\veltrane\\vtclientmanager.exe"},
+        // Programs that no longer exist.
+        {L"C:\\elsewhere\\other.exe", quoted},
+        {L"\"C:\\Program Files\\Other\\VtClientManager.exe\" -x", quoted},
+        // Programs that exist, and paths that cannot be looked up.
+        {tray, tray},
+        {L"\"" + tray + L"\" -debug", L"\"" + tray + L"\" -debug"},
+        {tray + L" -debug", tray + L" -debug"},
+        {L"%ProgramFiles%\\Other\\other.exe", L"%ProgramFiles%\\Other\\other.exe"},
+        {L"C:\\elsewhere\\other", L"C:\\elsewhere\\other"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.first));
