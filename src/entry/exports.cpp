@@ -1,7 +1,9 @@
 // The two exports. Each traces its call and sets the thread's last error
 // once, from the sequence's result: ERROR_SUCCESS with 0, the error of the
-// step that failed with -1. The trace is written out before it is set.
+// step that failed with -1. The trace is written out before it is set. A
+// call with a usable folder holds the machine-wide call lock to its end.
 #include "VtPostInstall.h"
+#include "base/machine_lock.h"
 #include "base/trace.h"
 #include "entry/sequence.h"
 #include "steps/install_paths.h"
@@ -38,10 +40,13 @@ extern "C" int __cdecl VT_installer(int install, const wchar_t* installDir, int 
         vtpi::CallTrace trace;
         vtpi::Trace("VT_installer");
         vtpi::InstallPaths paths;
-        error = vtpi::BuildInstallPaths(installDir, paths)
-                    ? vtpi::RunSequence(install != 0, paths)
-                    : vtpi::TraceStep("install directory (null, over 237 characters, relative, or no folder name)",
-                                      ERROR_INVALID_PARAMETER);
+        if (vtpi::BuildInstallPaths(installDir, paths)) {
+            const vtpi::MachineLock lock(vtpi::CallLockName());
+            error = vtpi::RunSequence(install != 0, paths);
+        } else {
+            error = vtpi::TraceStep("install directory (null, over 237 characters, relative, or no folder name)",
+                                    ERROR_INVALID_PARAMETER);
+        }
     }
     return vtpi::Answer(error);
 }
@@ -55,6 +60,7 @@ extern "C" int __cdecl IDLL_helper(const char* installDir, int install, int rese
         wchar_t wide[VTPI_MAX_INSTALL_DIR + 1];
         vtpi::InstallPaths paths;
         if (vtpi::WidenAnsiDirectory(installDir, wide) && vtpi::BuildInstallPaths(wide, paths)) {
+            const vtpi::MachineLock lock(vtpi::CallLockName());
             vtpi::RecordTrayApplication(paths);
             error = vtpi::RunSequence(install != 0, paths);
         } else {

@@ -12,6 +12,7 @@
 //                     removes in a rollback.
 // Each call's trace goes into the installer's log, followed by its result.
 #include "VtPostInstall.h"
+#include "base/machine_lock.h"
 #include "base/msi.h"
 #include "base/text.h"
 #include "base/trace.h"
@@ -54,6 +55,7 @@ UINT RunCustomAction(MSIHANDLE install, const wchar_t* name, Action action) {
         wchar_t folder[VTPI_MAX_INSTALL_DIR + 2];
         InstallPaths paths;
         if (ReadInstallFolder(session, folder) && BuildInstallPaths(folder, paths)) {
+            const MachineLock lock(CallLockName());
             if (action != Action::Rollback) RecordTrayApplication(paths);
             error = RunSequence(action == Action::Install, paths, &failedStep);
             if (action == Action::Rollback) {

@@ -98,6 +98,12 @@ DWORD RunSequence(bool install, const InstallPaths& paths, const char** failedSt
     return failure;
 }
 
+const char* CallLockName() {
+    static const char kName[] = "Global\\VtPostInstall";
+    // Before Windows 2000 the plain name, without "Global\".
+    return IsWindows2000OrLater() ? kName : kName + 7;
+}
+
 void RecordTrayApplication(const InstallPaths& paths) {
     const bool finished = RunGuarded(
         [](const void* context) { RegisterTrayApplication(*static_cast<const InstallPaths*>(context)); }, &paths);

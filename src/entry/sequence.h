@@ -13,6 +13,11 @@ namespace vtpi {
 // export's caller sees as the last error.
 DWORD RunSequence(bool install, const InstallPaths& paths, const char** failedStep = nullptr);
 
+// The name of the machine-wide lock that every call changing the machine
+// holds from its checked folder to its end: in the Global namespace where
+// the system has one.
+const char* CallLockName();
+
 // Records the tray application under a guard: neither its failures nor an
 // exception raised inside it reach the call's result or last error.
 void RecordTrayApplication(const InstallPaths& paths);

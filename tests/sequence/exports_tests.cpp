@@ -157,6 +157,52 @@ TEST_F(Helper, AFaultInTheRegistrationLeavesTheCallToTheSequenceAndWhatItHeldHel
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
 }
 
+// The machine-wide lock every call holds, as another setup program would hold it.
+HANDLE CallLock() {
+    const bool global = LOBYTE(LOWORD(GetVersion())) >= 5 && !(GetVersion() & 0x80000000);
+    return CreateMutexA(nullptr, FALSE, global ? "Global\\VtPostInstall" : "VtPostInstall");
+}
+
+DWORD WINAPI InstallInAnsi(void* result) {
+    *static_cast<int*>(result) = testdll::Helper()("C:\\testbed\\ansi", 1, 0);
+    return 0;
+}
+
+DWORD WINAPI TakeAndEnd(void* lock) {
+    WaitForSingleObject(lock, INFINITE);
+    return 0;  // ends holding it: the mutex is abandoned
+}
+
+// A second call waits while another holds the lock, and a lock whose holder
+// ended without releasing it is taken over.
+TEST_F(Helper, OneCallAtATimeAndAnAbandonedLockIsTakenOver) {
+    const HANDLE lock = CallLock();
+    ASSERT_NE(nullptr, lock);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
+    int result = 1;
+    HANDLE call = CreateThread(nullptr, 0, InstallInAnsi, &result, 0, nullptr);
+    EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(call, 1000));
+    EXPECT_FALSE(testsvc::Exists(kClientManagerService));
+    ReleaseMutex(lock);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call, 30000));
+    CloseHandle(call);
+    EXPECT_EQ(0, result);
+    EXPECT_TRUE(testsvc::Exists(kClientManagerService));
+
+    HANDLE holder = CreateThread(nullptr, 0, TakeAndEnd, lock, 0, nullptr);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holder, 30000));
+    CloseHandle(holder);
+    result = 1;
+    call = CreateThread(nullptr, 0, InstallInAnsi, &result, 0, nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call, 30000));
+    CloseHandle(call);
+    EXPECT_EQ(0, result);
+    // Released at the call's end.
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
+
 // A custom action without an installer session (no CustomActionData to be
 // had) fails and touches nothing; the client check only reads.
 TEST(MsiActions, WithoutASessionTheyFailAndTouchNothing) {
