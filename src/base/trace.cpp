@@ -10,20 +10,20 @@ namespace vtpi {
 
 namespace {
 
-// The thread-local slot that points at the thread's open CallTrace;
-// allocated at first use, once per process.
-volatile LONG g_slot = static_cast<LONG>(TLS_OUT_OF_INDEXES);
+// The thread-local slot that points at the thread's open CallTrace, plus
+// one, so that the zero it starts as (and the DLL has no initialised data)
+// means not allocated yet; allocated at first use, once per process.
+volatile LONG g_slotPlusOne = 0;
 
 DWORD Slot() {
-    if (g_slot == static_cast<LONG>(TLS_OUT_OF_INDEXES)) {
+    if (g_slotPlusOne == 0) {
         const DWORD slot = TlsAlloc();
         if (slot == TLS_OUT_OF_INDEXES) return slot;
-        if (InterlockedCompareExchange(&g_slot, static_cast<LONG>(slot), static_cast<LONG>(TLS_OUT_OF_INDEXES)) !=
-            static_cast<LONG>(TLS_OUT_OF_INDEXES)) {
+        if (InterlockedCompareExchange(&g_slotPlusOne, static_cast<LONG>(slot + 1), 0) != 0) {
             TlsFree(slot);  // another thread was first
         }
     }
-    return static_cast<DWORD>(g_slot);
+    return static_cast<DWORD>(g_slotPlusOne - 1);
 }
 
 // Keeps the thread's last error across the trace, which must not change it.
@@ -43,6 +43,26 @@ CallTrace* Current() {
 
 constexpr int kLineUnits = 1024;
 
+// Why a trace file path is not used as one, by its form alone: a device,
+// pipe or namespace path ("\\.\", "\\?\", "\??\", either slash).
+const wchar_t* RefusedLogPath(const wchar_t* path) {
+    wchar_t lead[5] = {};
+    for (int i = 0; i < 4 && path[i]; ++i) lead[i] = path[i] == L'/' ? L'\\' : path[i];
+    const bool special = lead[0] == L'\\' && lead[3] == L'\\' &&
+                         ((lead[1] == L'\\' && (lead[2] == L'.' || lead[2] == L'?')) ||
+                          (lead[1] == L'?' && lead[2] == L'?'));
+    return special ? L"a device, pipe or namespace path" : nullptr;
+}
+
+// Why an opened trace file is not used: it must be a regular file on a disk
+// with one name, not a link.
+const wchar_t* RefusedLogFile(HANDLE file) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) return L"not a file on a disk";
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return L"a link";
+    return info.nNumberOfLinks == 1 ? nullptr : L"a file with more than one name";
+}
+
 }  // namespace
 
 CallTrace::CallTrace(TraceSink sink, const void* context) : sink_(sink), sinkContext_(context) {
@@ -51,7 +71,25 @@ CallTrace::CallTrace(TraceSink sink, const void* context) : sink_(sink), sinkCon
     if (slot == TLS_OUT_OF_INDEXES || TlsGetValue(slot)) return;  // collected by the outer call
     owner_ = TlsSetValue(slot, this) != FALSE;
     const DWORD length = GetEnvironmentVariableW(L"VTPI_LOG", logPath_, MAX_PATH);
-    logWanted_ = owner_ && length > 0 && length < MAX_PATH;
+    if (owner_ && length > 0 && length < MAX_PATH) OpenLog();
+}
+
+// Opened as the call starts, before file-system redirection is ever turned
+// off; never through a link at its end, and never letting a pipe's server
+// act as the caller.
+void CallTrace::OpenLog() {
+    const wchar_t* refused = RefusedLogPath(logPath_);
+    if (!refused) {
+        log_ = CreateFileW(logPath_, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
+                               SECURITY_IDENTIFICATION,
+                           nullptr);
+        refused = log_ == INVALID_HANDLE_VALUE ? L"not opened" : RefusedLogFile(log_);
+    }
+    if (!refused) return;
+    if (log_ != INVALID_HANDLE_VALUE) CloseHandle(log_);
+    log_ = INVALID_HANDLE_VALUE;
+    Trace("VTPI_LOG %s not used: %s", logPath_, refused);
 }
 
 CallTrace::~CallTrace() {
@@ -85,11 +123,6 @@ void CallTrace::Add(const wchar_t* text) {
 void CallTrace::Flush() {
     pending_[used_] = 0;
     OutputDebugStringA(pending_);
-    if (logWanted_ && log_ == INVALID_HANDLE_VALUE) {
-        log_ = CreateFileW(logPath_, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                           nullptr);
-        logWanted_ = log_ != INVALID_HANDLE_VALUE;
-    }
     if (log_ != INVALID_HANDLE_VALUE) {
         DWORD written = 0;
         WriteFile(log_, pending_, static_cast<DWORD>(used_), &written, nullptr);
@@ -151,7 +184,7 @@ DWORD TraceStep(const char* step, DWORD error) {
 }
 
 void ReleaseTraceSlot() {
-    if (g_slot != static_cast<LONG>(TLS_OUT_OF_INDEXES)) TlsFree(static_cast<DWORD>(g_slot));
+    if (g_slotPlusOne != 0) TlsFree(static_cast<DWORD>(g_slotPlusOne - 1));
 }
 
 }  // namespace vtpi

@@ -5,9 +5,11 @@
 // an operation directly).
 //
 // The trace goes out through OutputDebugStringA, is appended as UTF-8 to the
-// file that the environment variable VTPI_LOG names, opened once per call and
-// shared for reading, and goes line by line to the call's own sink, if any
-// (a Windows Installer log). Nothing here changes the thread's last error, and a
+// file that the environment variable VTPI_LOG names, opened as the call starts
+// and shared for reading, and goes line by line to the call's own sink, if any
+// (a Windows Installer log). The file is used only when it is a regular file
+// on a disk with one name and not a link; a device, pipe or namespace path is
+// not even opened. Otherwise a trace line says why, and there is no file. Nothing here changes the thread's last error, and a
 // trace that cannot be written changes nothing else either.
 //
 // Built with VTPI_NO_TRACE (the benchmark's reference DLL), every function
@@ -38,12 +40,12 @@ public:
 
 private:
     void Flush();
+    void OpenLog();
 
     TraceSink sink_ = nullptr;
     const void* sinkContext_ = nullptr;
     bool owner_ = false;  // false inside another export's call: that one collects
     HANDLE log_ = INVALID_HANDLE_VALUE;
-    bool logWanted_ = false;
     wchar_t logPath_[MAX_PATH];
     char pending_[4000];  // UTF-8 lines not yet written out (one debug-output message at most)
     int used_ = 0;

@@ -215,6 +215,34 @@ TEST_F(Diagnostics, ALogInAFolderThatDoesNotExistChangesNothing) {
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\testbed\\no such folder"));
 }
 
+// A trace file is only ever a regular file with one name: a second name of
+// another file gets nothing, and a device, pipe or namespace path is not even
+// opened. The call is unchanged.
+TEST_F(Diagnostics, ALogThatIsALinkAPipeOrADeviceGetsNothing) {
+    const std::wstring target = std::wstring(kDir) + L"\\other-file.txt";
+    {
+        const HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        DWORD written = 0;
+        WriteFile(file, "keep", 4, &written, nullptr);
+        CloseHandle(file);
+    }
+    ASSERT_TRUE(CreateHardLinkW(kLog, target.c_str(), nullptr));
+    SetEnvironmentVariableW(L"VTPI_LOG", kLog);
+    EXPECT_EQ(Outcome(0, ERROR_SUCCESS), Install());
+    EXPECT_EQ("keep", ReadLog());
+
+    for (const wchar_t* refused : {L"\\\\.\\pipe\\vtpi-trace", L"//./pipe/vtpi-trace", L"\\\\.\\RSVLOCK",
+                                   L"\\\\?\\C:\\testbed\\trace.log", L"\\??\\C:\\testbed\\trace.log"}) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(refused)));
+        SetEnvironmentVariableW(L"VTPI_LOG", refused);
+        spy::Scope spy(testdll::Module());
+        EXPECT_EQ(Outcome(0, ERROR_SUCCESS), Install(0));
+        for (const spy::Call& c : spy::CallsTo("CreateFileW")) EXPECT_NE(std::wstring(refused), c.detail);
+    }
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\testbed\\trace.log"));
+}
+
 TEST_F(Diagnostics, AFaultInTheRegistrationIsTracedAndTheErrorIsTheSequences) {
     SetEnvironmentVariableW(L"VTPI_LOG", kLog);
     spy::Scope spy(testdll::Module());
