@@ -16,7 +16,12 @@
  * with -1 the Win32 error of the step that failed (ERROR_INVALID_PARAMETER
  * for a directory that cannot be used). Each call also writes a trace through
  * OutputDebugStringA, and to the file the environment variable VTPI_LOG
- * names, if any.
+ * names, if any and only when it is a regular file on a disk with one name,
+ * not a link, device or pipe.
+ *
+ * One call runs at a time on a machine: a call with a usable directory holds
+ * the mutex "Global\VtPostInstall" ("VtPostInstall" before Windows 2000)
+ * until it returns; a second call waits, and an abandoned one is taken over.
  */
 #ifndef VTPOSTINSTALL_H
 #define VTPOSTINSTALL_H
