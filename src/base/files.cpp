@@ -26,22 +26,20 @@ HANDLE OpenDeviceWriteThrough(const wchar_t* deviceName, DWORD access) {
 
 }  // namespace
 
-bool IsExistingFile(const wchar_t* path) {
+DWORD FindAttributes(const wchar_t* path) {
     WIN32_FIND_DATAW found;
     const FindHandle search(FindFirstFileW(path, &found));
-    return search.valid() && (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    return search.valid() ? found.dwFileAttributes : INVALID_FILE_ATTRIBUTES;
 }
 
-bool EntryExists(const wchar_t* path) {
-    WIN32_FIND_DATAW found;
-    const FindHandle search(FindFirstFileW(path, &found));
-    return search.valid();
+bool IsExistingFile(const wchar_t* path) {
+    const DWORD attributes = FindAttributes(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool IsMissingFile(const wchar_t* path) {
-    WIN32_FIND_DATAW found;
-    const FindHandle search(FindFirstFileW(path, &found));
-    const DWORD error = search.valid() ? ERROR_SUCCESS : GetLastError();
+    if (FindAttributes(path) != INVALID_FILE_ATTRIBUTES) return false;
+    const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 

@@ -9,11 +9,13 @@
 
 namespace vtpi {
 
+// The attributes of the directory entry, file or folder, that `path` names;
+// INVALID_FILE_ATTRIBUTES, with the search's error as the last error, when
+// none does.
+DWORD FindAttributes(const wchar_t* path);
+
 // True when `path` names an existing item that is not a directory.
 bool IsExistingFile(const wchar_t* path);
-
-// True when any directory entry, file or folder, matches `path`.
-bool EntryExists(const wchar_t* path);
 
 // Whether `path` is known not to exist: its file or a folder on its way is
 // missing. False when the search fails for any other reason.

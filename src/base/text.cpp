@@ -9,13 +9,6 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b) {
     }
 }
 
-bool EqualsExactly(const wchar_t* a, const wchar_t* b) {
-    for (; *a == *b; ++a, ++b) {
-        if (*a == 0) return true;
-    }
-    return false;
-}
-
 bool SamePath(const wchar_t* a, const wchar_t* b) {
     for (bool first = true;; ++a, ++b, first = false) {
         if (!first && a[0] == L'\\' && a[1] == L'\\') ++a;

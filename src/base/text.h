@@ -15,9 +15,6 @@ inline wchar_t FoldAscii(wchar_t c) {
 // Whole-string equality with ASCII letters folded.
 bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
 
-// Whole-string equality, unit by unit.
-bool EqualsExactly(const wchar_t* a, const wchar_t* b);
-
 // Whether two paths name the same file the way Windows compares them: ASCII
 // letters folded, and a backslash doubled (by a folder given with a trailing
 // one) counted once. The leading two of a UNC path are kept apart.

@@ -43,24 +43,26 @@ CallTrace* Current() {
 
 constexpr int kLineUnits = 1024;
 
+bool IsSlash(wchar_t c) { return c == L'\\' || c == L'/'; }
+
 // Why a trace file path is not used as one, by its form alone: a device,
-// pipe or namespace path ("\\.\", "\\?\", "\??\", either slash).
-const wchar_t* RefusedLogPath(const wchar_t* path) {
-    wchar_t lead[5] = {};
-    for (int i = 0; i < 4 && path[i]; ++i) lead[i] = path[i] == L'/' ? L'\\' : path[i];
-    const bool special = lead[0] == L'\\' && lead[3] == L'\\' &&
-                         ((lead[1] == L'\\' && (lead[2] == L'.' || lead[2] == L'?')) ||
-                          (lead[1] == L'?' && lead[2] == L'?'));
-    return special ? L"a device, pipe or namespace path" : nullptr;
+// pipe or namespace path ("\\.\", "\\?\", "\??\", either slash). Each unit
+// is read only when the one before it is not the terminator.
+const char* RefusedLogPath(const wchar_t* path) {
+    const bool special = IsSlash(path[0]) &&
+                         ((IsSlash(path[1]) && (path[2] == L'.' || path[2] == L'?')) ||
+                          (path[1] == L'?' && path[2] == L'?')) &&
+                         IsSlash(path[3]);
+    return special ? "a device, pipe or namespace path" : nullptr;
 }
 
 // Why an opened trace file is not used: it must be a regular file on a disk
 // with one name, not a link.
-const wchar_t* RefusedLogFile(HANDLE file) {
+const char* RefusedLogFile(HANDLE file) {
     BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) return L"not a file on a disk";
-    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return L"a link";
-    return info.nNumberOfLinks == 1 ? nullptr : L"a file with more than one name";
+    if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) return "not a file on a disk";
+    if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return "a link";
+    return info.nNumberOfLinks == 1 ? nullptr : "a file with more than one name";
 }
 
 }  // namespace
@@ -78,18 +80,18 @@ CallTrace::CallTrace(TraceSink sink, const void* context) : sink_(sink), sinkCon
 // off; never through a link at its end, and never letting a pipe's server
 // act as the caller.
 void CallTrace::OpenLog() {
-    const wchar_t* refused = RefusedLogPath(logPath_);
+    const char* refused = RefusedLogPath(logPath_);
     if (!refused) {
         log_ = CreateFileW(logPath_, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
                                SECURITY_IDENTIFICATION,
                            nullptr);
-        refused = log_ == INVALID_HANDLE_VALUE ? L"not opened" : RefusedLogFile(log_);
+        refused = log_ == INVALID_HANDLE_VALUE ? "not opened" : RefusedLogFile(log_);
     }
     if (!refused) return;
     if (log_ != INVALID_HANDLE_VALUE) CloseHandle(log_);
     log_ = INVALID_HANDLE_VALUE;
-    Trace("VTPI_LOG %s not used: %s", logPath_, refused);
+    Trace("VTPI_LOG %s not used: %hs", logPath_, refused);
 }
 
 CallTrace::~CallTrace() {

@@ -19,17 +19,12 @@ bool IsExeAt(const wchar_t* text) {
 // and including its first ".exe". False when there is none, or it is not an
 // absolute path (an environment string, a kernel path) or too long.
 bool ProgramOf(const wchar_t* image, wchar_t (&program)[MAX_PATH]) {
-    int32_t length = -1;
-    if (image[0] == L'"') {
-        ++image;
-        for (int32_t i = 0; image[i] && length < 0; ++i) {
-            if (image[i] == L'"') length = i;
-        }
-    } else {
-        for (int32_t i = 0; image[i] && length < 0; ++i) {
-            if (IsExeAt(image + i)) length = i + 4;
-        }
-    }
+    const bool quoted = image[0] == L'"';
+    if (quoted) ++image;
+    int32_t length = 0;
+    while (image[length] != 0 && (quoted ? image[length] != L'"' : !IsExeAt(image + length))) ++length;
+    if (image[length] == 0) return false;  // no closing quote, or no ".exe"
+    if (!quoted) length += 4;
     if (length < 3 || length >= MAX_PATH) return false;
     const bool absolute = (image[1] == L':' && image[2] == L'\\') || (image[0] == L'\\' && image[1] == L'\\');
     if (!absolute) return false;
@@ -55,11 +50,11 @@ void RepairEarlierRegistration(SC_HANDLE manager, const InstallPaths& paths) {
     const ServiceHandle service(OpenServiceW(manager, kClientManagerService, SERVICE_ALL_ACCESS));
     HeapBlock config;
     const wchar_t* image = service ? ReadImagePath(service.get(), config) : nullptr;
-    const wchar_t* reason = nullptr;
+    const char* reason = nullptr;
     if (image && SamePath(image, paths.clientManager)) {
-        reason = L"registered unquoted";
-    } else if (image && !EqualsExactly(image, paths.clientManagerImage) && RunsAMissingProgram(image)) {
-        reason = L"its program is missing";
+        reason = "registered unquoted";
+    } else if (image && RunsAMissingProgram(image)) {
+        reason = "its program is missing";
     }
     if (!reason) {
         Trace("  client manager exists: kept as it is");
@@ -68,9 +63,8 @@ void RepairEarlierRegistration(SC_HANDLE manager, const InstallPaths& paths) {
     const BOOL changed = ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                               paths.clientManagerImage, nullptr, nullptr, nullptr, nullptr, nullptr,
                                               nullptr);
-    Trace("  client manager exists, %s: %s, error %lu", reason, changed ? L"given this folder's quoted path"
-                                                                        : L"not changed",
-          changed ? 0 : GetLastError());
+    Trace("  client manager exists, %hs: %hs, error %lu", reason,
+          changed ? "given this folder's quoted path" : "not changed", changed ? 0 : GetLastError());
 }
 
 }  // namespace

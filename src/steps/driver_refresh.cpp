@@ -74,11 +74,11 @@ void FormatVersion(wchar_t (&text)[32], uint64_t version) {
               static_cast<unsigned>((version >> 16) & 0xFFFF), static_cast<unsigned>(version & 0xFFFF));
 }
 
-void TraceVersions(uint64_t systemVersion, uint64_t installVersion, const wchar_t* decision) {
+void TraceVersions(uint64_t systemVersion, uint64_t installVersion, const char* decision) {
     wchar_t system[32], install[32];
     FormatVersion(system, systemVersion);
     FormatVersion(install, installVersion);
-    Trace("  driver refresh: system copy %s, install copy %s: %s", system, install, decision);
+    Trace("  driver refresh: system copy %s, install copy %s: %hs", system, install, decision);
 }
 
 // The system copy's path in the system directory and the staged copy's
@@ -121,26 +121,26 @@ DWORD RefreshMainDriverFile(const wchar_t* installCopy) {
     StagedDriver staged(stagedCopy);
     const uint64_t installVersion = staged.CopyFrom(installCopy, versions);
     if (installVersion == 0) {
-        TraceVersions(systemVersion, installVersion, L"not replaced");
+        TraceVersions(systemVersion, installVersion, "not replaced");
         // An install copy without a version still warns the lock device.
         if (systemVersion != 0) SetReservedSectorLock(0);
         return ERROR_SUCCESS;
     }
     // Versions compare as unsigned numbers: a major part of 0x8000 is higher.
     if (systemVersion >= installVersion) {
-        TraceVersions(systemVersion, installVersion, L"not newer, not replaced");
+        TraceVersions(systemVersion, installVersion, "not newer, not replaced");
         return ERROR_SUCCESS;
     }
     if (!staged.Flush()) {
         const DWORD error = LastErrorOrGeneric();
-        TraceVersions(systemVersion, installVersion, L"staged copy not flushed, not replaced");
+        TraceVersions(systemVersion, installVersion, "staged copy not flushed, not replaced");
         Trace("  driver refresh: error %lu", error);
         return error;
     }
     SetReservedSectorLock(0);
     const bool moved = staged.MoveOver(systemCopy);
     const DWORD error = moved ? ERROR_SUCCESS : LastErrorOrGeneric();
-    TraceVersions(systemVersion, installVersion, moved ? L"replaced" : L"move failed, not replaced");
+    TraceVersions(systemVersion, installVersion, moved ? "replaced" : "move failed, not replaced");
     if (!moved) Trace("  driver refresh: error %lu", error);
     SetReservedSectorLock(1);
     return error;

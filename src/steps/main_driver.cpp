@@ -13,7 +13,7 @@ namespace {
 DWORD FindNativeEntry(const wchar_t* path) {
     NativeFileSystem native;
     if (!native.ok()) return LastErrorOrGeneric();
-    return EntryExists(path) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+    return FindAttributes(path) != INVALID_FILE_ATTRIBUTES ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace
