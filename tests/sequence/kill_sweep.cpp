@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <string.h>
+#include <wchar.h>
+
 #include <algorithm>
-#include <memory>
 
 #include "devices_api.h"
 #include "registry.h"
@@ -208,7 +210,7 @@ void ResetServices(SC_HANDLE manager) {
 
 }  // namespace
 
-Machine::Machine() : saved_(new Saved) {
+Machine::Machine() : saved_(std::make_unique<Saved>()) {
     const std::wstring& folder = saved_->folder.path();
     testbed::PlaceFile(kNewDriver, folder + L"\\veltrane.sys");
     testbed::PlaceFile(L"VtClientManager.exe", folder + L"\\VtClientManager.exe");
@@ -241,7 +243,6 @@ Machine::~Machine() {
     for (const std::wstring& key : saved_->createdKeys) testreg::DeleteTree(key.c_str());
     for (const std::wstring& file : saved_->createdFiles) DeleteNativeFile(file);
     DeleteFileW(kRecord);
-    delete saved_;
 }
 
 void Machine::Prepare(const Scenario& scenario) {
@@ -516,12 +517,13 @@ MachineState ReadState() {
 
 std::vector<std::wstring> Differences(const MachineState& a, const MachineState& b) {
     std::vector<std::wstring> labels;
-    for (const auto& item : a) {
-        if (Describe(b, item.first) != item.second) labels.push_back(item.first);
-    }
-    for (const auto& item : b) {
-        if (Describe(a, item.first) == L"(not read)") labels.push_back(item.first);
-    }
+    const auto compare = [&](const std::wstring& label) {
+        if (Describe(a, label) != Describe(b, label) && std::find(labels.begin(), labels.end(), label) == labels.end()) {
+            labels.push_back(label);
+        }
+    };
+    for (const auto& item : a) compare(item.first);
+    for (const auto& item : b) compare(item.first);
     return labels;
 }
 
@@ -585,7 +587,7 @@ bool Landmarks::InLegacyWindow(int point) const {
     for (int i = 1; i < point && i <= static_cast<int>(calls_.size()); ++i) {
         const Call& c = calls_[i - 1];
         if (Is(c, L"OpenServiceW")) legacyOpen = EqualNames(c.detail, kLegacyService);
-        if (legacyOpen && Is(c, L"ControlService", L"1")) stopped = true;
+        if (legacyOpen && Is(c, L"ControlService") && c.detail == L"1") stopped = true;
         if (Is(c, L"DeleteService")) stopped = false;
     }
     return stopped;

@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -62,7 +63,7 @@ public:
 
 private:
     struct Saved;
-    Saved* saved_;
+    std::unique_ptr<Saved> saved_;
 };
 
 // The problems that would keep the machine from booting: a filter on a class

@@ -17,8 +17,10 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <map>
-#include <memory>
+#include <string>
+#include <vector>
 
 #include "kill_sweep.h"
 
@@ -208,7 +210,8 @@ void PrintRow(const Outcome& o, const char* stretch) {
     fflush(stdout);
 }
 
-void PrintTotals(const Scenario& scenario, const std::vector<Outcome>& outcomes) {
+// Prints the totals; the points that failed, or "none".
+std::string PrintTotals(const Scenario& scenario, const std::vector<Outcome>& outcomes) {
     std::string line = std::string("totals: ") + scenario.name + ": " + std::to_string(outcomes.size()) + " points";
     for (int check = 0; check < kCheckCount; ++check) {
         std::map<std::string, int> counts;
@@ -221,7 +224,9 @@ void PrintTotals(const Scenario& scenario, const std::vector<Outcome>& outcomes)
     for (const Outcome& o : outcomes) {
         if (o.failed()) failed += (failed.empty() ? "" : " ") + std::to_string(o.point);
     }
-    printf("failed points: %s\n", failed.empty() ? "none" : failed.c_str());
+    if (failed.empty()) failed = "none";
+    printf("failed: %s: %s\n", scenario.name, failed.c_str());
+    return failed;
 }
 
 // ---- The sweep
@@ -271,10 +276,6 @@ protected:
         const auto run = [&](int point, const char* stretch) {
             outcomes.push_back(RunPoint(*machine_, scenario, reference, marks, point));
             PrintRow(outcomes.back(), stretch);
-            for (const std::wstring& note : outcomes.back().notes) {
-                ADD_FAILURE() << "kill point " << point << " (" << Narrow(outcomes.back().call.function) << " "
-                              << Narrow(outcomes.back().call.detail) << "): " << Narrow(note);
-            }
         };
         if (g_everyPoint) {
             for (int point = 1; point <= static_cast<int>(reference.calls.size()); ++point) run(point, nullptr);
@@ -290,7 +291,7 @@ protected:
             }
             for (const auto& p : points) run(p.first, p.second);
         }
-        PrintTotals(scenario, outcomes);
+        EXPECT_EQ("none", PrintTotals(scenario, outcomes)) << "the kill points that failed (the table above says why)";
     }
 
     static Machine* machine_;
