@@ -214,7 +214,9 @@ Machine::Machine() : saved_(std::make_unique<Saved>()) {
     const std::wstring& folder = saved_->folder.path();
     testbed::PlaceFile(kNewDriver, folder + L"\\veltrane.sys");
     testbed::PlaceFile(L"VtClientManager.exe", folder + L"\\VtClientManager.exe");
-    for (REGSAM view : RunViews()) saved_->runValues.push_back({view, testreg::ReadValue(kRunKey, kLegacyRunValue, view)});
+    for (REGSAM view : RunViews()) {
+        saved_->runValues.push_back({view, testreg::ReadValue(kRunKey, kLegacyRunValue, view)});
+    }
     for (const wchar_t* name : kOtherFilters) {
         AddServiceKeyUnlessPresent(name, saved_->createdKeys);
         AddFileUnlessPresent(DriversFolder() + name + L".sys", saved_->createdFiles);
@@ -352,9 +354,13 @@ ChildRun Machine::Run(bool install, int killAt) const {
 std::vector<std::wstring> BootProblems() {
     std::vector<std::wstring> problems;
     const auto needDriver = [&](const std::wstring& where, const std::wstring& name) {
-        if (!testreg::KeyExists((kServicesKey + name).c_str())) problems.push_back(where + L": " + name + L" has no service key");
+        if (!testreg::KeyExists((kServicesKey + name).c_str())) {
+            problems.push_back(where + L": " + name + L" has no service key");
+        }
         // The client's setup program puts each driver in drivers\<name>.sys.
-        if (!testbed::FileExists(DriversFolder() + name + L".sys")) problems.push_back(where + L": " + name + L" has no driver file");
+        if (!testbed::FileExists(DriversFolder() + name + L".sys")) {
+            problems.push_back(where + L": " + name + L" has no driver file");
+        }
     };
     for (const std::wstring& name : ListValue(kDiskClassKey, kUpperFiltersValue)) needDriver(L"disk class", name);
     for (const std::wstring& name : ListValue(kFloppyClassKey, kUpperFiltersValue)) needDriver(L"floppy class", name);
@@ -505,7 +511,9 @@ MachineState ReadState() {
     state.push_back({L"system driver", DescribeDriver()});
     state.push_back({L"shared files", DescribeSharedFiles()});
     for (REGSAM view : RunViews()) {
-        const std::wstring label = view == KEY_WOW64_64KEY ? L" (64-bit view)" : view == KEY_WOW64_32KEY ? L" (32-bit view)" : L"";
+        const std::wstring label = view == KEY_WOW64_64KEY   ? L" (64-bit view)"
+                                   : view == KEY_WOW64_32KEY ? L" (32-bit view)"
+                                                             : L"";
         state.push_back({std::wstring(L"Run value ") + kLegacyRunValue + label,
                          DescribeStored(testreg::ReadValue(kRunKey, kLegacyRunValue, view))});
     }
@@ -518,9 +526,8 @@ MachineState ReadState() {
 std::vector<std::wstring> Differences(const MachineState& a, const MachineState& b) {
     std::vector<std::wstring> labels;
     const auto compare = [&](const std::wstring& label) {
-        if (Describe(a, label) != Describe(b, label) && std::find(labels.begin(), labels.end(), label) == labels.end()) {
-            labels.push_back(label);
-        }
+        const bool listed = std::find(labels.begin(), labels.end(), label) != labels.end();
+        if (!listed && Describe(a, label) != Describe(b, label)) labels.push_back(label);
     };
     for (const auto& item : a) compare(item.first);
     for (const auto& item : b) compare(item.first);
@@ -554,9 +561,11 @@ int Find(const std::vector<Call>& calls, int from, Match match) {
 }  // namespace
 
 Landmarks::Landmarks(const std::vector<Call>& calls, bool install) : calls_(calls) {
-    const int classOpen = Find(calls, 1, [](const Call& c) { return Is(c, L"RegOpenKeyW") && EqualNames(c.detail, kDiskClassKey); });
+    const int classOpen =
+        Find(calls, 1, [](const Call& c) { return Is(c, L"RegOpenKeyW") && EqualNames(c.detail, kDiskClassKey); });
     if (!classOpen) return;
-    const int classRead = Find(calls, classOpen, [](const Call& c) { return Is(c, L"RegQueryValueExW", kUpperFiltersValue); });
+    const int classRead =
+        Find(calls, classOpen, [](const Call& c) { return Is(c, L"RegQueryValueExW", kUpperFiltersValue); });
     classWrite_ = Find(calls, classOpen, [](const Call& c) { return Is(c, L"RegSetValueExW", kUpperFiltersValue); });
     // The refresh ends with the compression request.
     const int refreshEnd =
