@@ -75,6 +75,26 @@ std::wstring DescribeRequest(DWORD code, const void* input, DWORD bytes) {
     return out;
 }
 
+// The planned kill: the count of calls still to pass before it, and the file
+// that names the call it ends at.
+int g_callsBeforeKill = 0;
+std::wstring g_killRecord;
+
+void WriteKillRecord(const Call& call) {
+    const HANDLE file = CreateFileW(g_killRecord.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return;
+    const std::wstring line = Widen(call.function.c_str()) + L"\t" + call.detail + L"\n";
+    DWORD written = 0;
+    WriteFile(file, line.data(), static_cast<DWORD>(line.size() * sizeof(wchar_t)), &written, nullptr);
+    CloseHandle(file);
+}
+
+void KillIfDue(const Call& call) {
+    if (g_callsBeforeKill == 0 || --g_callsBeforeKill > 0) return;
+    WriteKillRecord(call);
+    TerminateProcess(GetCurrentProcess(), kKilledExitCode);
+}
+
 // What the next recorded call asks for, noted while its detail is formed.
 Call g_rights;
 const wchar_t* WithRights(const wchar_t* detail, DWORD access, DWORD share = 0, DWORD flags = 0) {
@@ -89,6 +109,7 @@ bool Enter(const char* function, const wchar_t* detail, DWORD* error) {
     const std::wstring text = detail ? detail : L"";
     g_calls.push_back({function, text, g_rights.access, g_rights.share, g_rights.flags});
     g_rights = Call();
+    KillIfDue(g_calls.back());
     for (Fault& f : g_faults) {
         if (f.function != function || f.times == 0) continue;
         if (!f.detail.empty() && _wcsicmp(f.detail.c_str(), text.c_str()) != 0) continue;
@@ -509,6 +530,8 @@ void Detach() {
 void SetKeyboardLayoutName(const wchar_t* name) { g_layoutName = name ? name : L""; }
 
 void Clear() {
+    g_callsBeforeKill = 0;
+    g_killRecord.clear();
     g_layoutName.clear();
     g_calls.clear();
     g_faults.clear();
@@ -534,6 +557,11 @@ std::vector<Call> CallsTo(const char* function) {
 }
 
 int CountOf(const char* function) { return static_cast<int>(CallsTo(function).size()); }
+
+void KillBefore(int n, const wchar_t* record) {
+    g_callsBeforeKill = n;
+    g_killRecord = record;
+}
 
 void Fail(const char* function, DWORD error, const wchar_t* detail, int skip, int times) {
     g_faults.push_back({function, detail ? detail : L"", error, skip, times});

@@ -49,6 +49,14 @@ constexpr DWORD kAccessViolation = 0xC0000005;
 void Fail(const char* function, DWORD error, const wchar_t* detail = nullptr, int skip = 0,
           int times = 1);
 
+// Ends the process with TerminateProcess(GetCurrentProcess(), kKilledExitCode)
+// right before the n-th hooked call from now (1: the next one), as a setup
+// program killed at that moment ends. That call's function and detail are
+// first written to the file `record` as one line of UTF-16, "function\tdetail",
+// for the process that started this one. Until the next Clear.
+constexpr UINT kKilledExitCode = 0x4B1;
+void KillBefore(int n, const wchar_t* record);
+
 // GetKeyboardLayoutNameW reports `name` (until the next Clear).
 void SetKeyboardLayoutName(const wchar_t* name);
 
