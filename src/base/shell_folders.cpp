@@ -11,9 +11,8 @@ namespace {
 // Frees an ID list with the shell's ILFree, which shell32 exports by name
 // only from version 5.0 (Windows 2000 and ME) on, and as ordinal 155 always.
 void FreeIdListWithShell(LPITEMIDLIST idList) {
-    const HMODULE shell32 = GetModuleHandleA("shell32.dll");
-    void(WINAPI * ilFree)(LPITEMIDLIST) = nullptr;
-    if (shell32 && LookUp(shell32, MAKEINTRESOURCEA(155), ilFree)) ilFree(idList);
+    const auto ilFree = reinterpret_cast<void(WINAPI*)(LPITEMIDLIST)>(LoadedFunction("shell32.dll", MAKEINTRESOURCEA(155)));
+    if (ilFree) ilFree(idList);
 }
 
 }  // namespace

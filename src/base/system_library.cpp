@@ -13,7 +13,12 @@ bool BuildSystemPath(wchar_t* path, int capacity, const wchar_t* suffix) {
 HMODULE LoadSystemLibrary(const wchar_t* fileName) {
     wchar_t path[MAX_PATH] = {};
     if (!BuildSystemPath(path, MAX_PATH, L"\\") || !AppendString(path, MAX_PATH, fileName)) return nullptr;
-    return LoadLibraryW(path);
+    return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
+}
+
+void* LoadedFunction(const char* module, const char* name) {
+    const HMODULE loaded = GetModuleHandleA(module);
+    return loaded ? reinterpret_cast<void*>(GetProcAddress(loaded, name)) : nullptr;
 }
 
 DWORD LastErrorOrGeneric() {

@@ -13,8 +13,14 @@ bool BuildSystemPath(wchar_t* path, int capacity, const wchar_t* suffix);
 
 // Loads `fileName` from the system directory by its full path, never by bare
 // name, so that a DLL of that name planted beside the setup program is not
-// picked up. Null when it cannot be loaded.
+// picked up, and so that its own imports resolve from the system directory,
+// not from the setup program's. Null when it cannot be loaded.
 HMODULE LoadSystemLibrary(const wchar_t* fileName);
+
+// The entry point `name` (a name, or an ordinal through MAKEINTRESOURCEA) of
+// `module`, a DLL already in the process (one this DLL imports from); null
+// when the module or the entry point is missing, as on older systems.
+void* LoadedFunction(const char* module, const char* name);
 
 // Fills `slot` with the entry point `name` (a name, or an ordinal through
 // MAKEINTRESOURCEA) of `module`; false when it has none.

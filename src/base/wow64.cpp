@@ -2,6 +2,8 @@
 
 #include <type_traits>
 
+#include "base/system_library.h"
+
 namespace vtpi {
 
 namespace {
@@ -9,8 +11,7 @@ namespace {
 // A kernel32 function that older systems lack, or null.
 template <typename Fn>
 Fn Kernel32Function(const char* name) {
-    const HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
-    return kernel32 ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(kernel32, name))) : nullptr;
+    return reinterpret_cast<Fn>(LoadedFunction("kernel32.dll", name));
 }
 
 using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, BOOL*);

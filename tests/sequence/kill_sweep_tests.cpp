@@ -52,7 +52,7 @@ struct Sample {
 
 const Sample kInstallSamples[] = {
     {"the disk class key opened", L"RegOpenKeyW", L"{4D36E967", 1, 1},
-    {"before the driver refresh", L"LoadLibraryW", L"\\VERSION.DLL", 1, 0},
+    {"before the driver refresh", L"LoadLibraryExW", L"\\VERSION.DLL", 1, 0},
     {"the new driver staged", L"CopyFileW", L"", 1, 1},
     {"lock value 0 sent, the driver not moved", L"MoveFileExW", L"", 1, 0},
     {"the driver moved, lock value 1 not sent", L"DeviceIoControl", L"002220CC 01000000", 1, 0},

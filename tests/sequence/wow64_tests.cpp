@@ -68,7 +68,7 @@ void ExpectRedirectionOnlyAroundDriverFiles() {
     for (const spy::Call& c : spy::Calls()) {
         if (c.function == "Wow64DisableWow64FsRedirection") off = true;
         if (c.function == "Wow64RevertWow64FsRedirection") off = false;
-        if (c.function == "LoadLibraryW" || c.function == "FreeLibrary") {
+        if (c.function == "LoadLibraryExW" || c.function == "FreeLibrary") {
             EXPECT_FALSE(off) << c.function << " with redirection off";
         }
         const bool onDriverFile = (c.function == "FindFirstFileW" || c.function == "CopyFileW" ||

@@ -117,7 +117,7 @@ TEST_F(DeviceFilters, SetupApiComesFromTheSystemDirectoryOnEveryCall) {
     spy::Scope spy(GetModuleHandleW(nullptr));
     EXPECT_EQ(0u, Strip());
     EXPECT_EQ(0u, Strip());
-    const auto loads = spy::CallsTo("LoadLibraryW");
+    const auto loads = spy::CallsTo("LoadLibraryExW");
     ASSERT_EQ(2u, loads.size());
     EXPECT_EQ(std::wstring(system) + L"\\SETUPAPI.DLL", loads[0].detail);
     const std::vector<std::wstring> lookups = {
@@ -137,7 +137,7 @@ TEST_F(DeviceFilters, MissingSetupApiOrEntryPointOrDeviceSetFails) {
         DWORD error;
     };
     const Fault faults[] = {
-        {"LoadLibraryW", nullptr, ERROR_MOD_NOT_FOUND},
+        {"LoadLibraryExW", nullptr, ERROR_MOD_NOT_FOUND},
         {"GetProcAddress", L"SetupDiGetDeviceRegistryPropertyW", ERROR_PROC_NOT_FOUND},
         {"GetProcAddress", L"SetupDiDestroyDeviceInfoList", ERROR_PROC_NOT_FOUND},
         {"SetupDiGetClassDevsW", nullptr, ERROR_INVALID_FLAGS},

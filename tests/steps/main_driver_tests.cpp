@@ -128,7 +128,7 @@ TEST_F(MainDriver, TheVersionComparedIsThatOfTheStagedCopy) {
     // VERSION comes from the system directory by its full path, for this refresh only.
     wchar_t system[MAX_PATH];
     GetSystemDirectoryW(system, MAX_PATH);
-    const auto loads = spy::CallsTo("LoadLibraryW");
+    const auto loads = spy::CallsTo("LoadLibraryExW");
     ASSERT_EQ(1u, loads.size());
     EXPECT_EQ(std::wstring(system) + L"\\VERSION.DLL", loads[0].detail);
     EXPECT_EQ(1, spy::CountOf("FreeLibrary"));
@@ -137,7 +137,7 @@ TEST_F(MainDriver, TheVersionComparedIsThatOfTheStagedCopy) {
 // Without VERSION nothing can be compared: the refresh does nothing at all.
 TEST_F(MainDriver, WithoutTheVersionLibraryNothingIsStagedOrRequested) {
     testbed::PlaceFile(kV2105, InstallCopy());
-    for (const char* fault : {"LoadLibraryW", "GetProcAddress"}) {
+    for (const char* fault : {"LoadLibraryExW", "GetProcAddress"}) {
         SCOPED_TRACE(fault);
         spy::Scope spy(GetModuleHandleW(nullptr));
         spy::Fail(fault, ERROR_MOD_NOT_FOUND);

@@ -231,7 +231,9 @@ SPY_WIN32(BOOL, GetFileVersionInfoW, (LPCWSTR path, DWORD handle, DWORD size, LP
           (path, handle, size, data), path, FALSE)
 SPY_WIN32(BOOL, VerQueryValueW, (LPCVOID block, LPCWSTR sub, LPVOID* out, PUINT length),
           (block, sub, out, length), sub, FALSE)
-SPY_WIN32(HMODULE, LoadLibraryW, (LPCWSTR path), (path), path, nullptr)
+// The flags of a load are recorded as `flags`.
+SPY_WIN32(HMODULE, LoadLibraryExW, (LPCWSTR path, HANDLE file, DWORD flags), (path, file, flags),
+          WithRights(path, 0, 0, flags), nullptr)
 SPY_WIN32(BOOL, FreeLibrary, (HMODULE module), (module), nullptr, FALSE)
 
 SPY_WIN32_THEN(SC_HANDLE, OpenSCManagerW, (LPCWSTR machine, LPCWSTR database, DWORD access),
@@ -414,7 +416,7 @@ const Hook kHooks[] = {
     SPY_ENTRY(FindClose),
     SPY_ENTRY(HeapAlloc),
     SPY_ENTRY(HeapFree),
-    SPY_ENTRY(LoadLibraryW),
+    SPY_ENTRY(LoadLibraryExW),
     SPY_ENTRY(FreeLibrary),
     SPY_ENTRY(GetProcAddress),
     SPY_ENTRY(OpenSCManagerW),

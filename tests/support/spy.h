@@ -13,7 +13,8 @@ struct Call {
     std::string function;
     std::wstring detail;  // the key, value or path the call names, where it has one
     // What an open or create asks for: the access mask (for registry keys,
-    // with any view flag), and for CreateFileW the share mode and flags.
+    // with any view flag), for CreateFileW the share mode and flags, and for
+    // LoadLibraryExW the flags.
     DWORD access = 0, share = 0, flags = 0;
 };
 
