@@ -43,6 +43,22 @@ bool IsMissingFile(const wchar_t* path) {
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
+DWORD ProbeEntry(const wchar_t* path, DWORD access, DWORD* attributes) {
+    *attributes = INVALID_FILE_ATTRIBUTES;
+    const FileHandle entry(CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    if (!entry) return LastErrorOrGeneric();
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(entry.get(), &info)) *attributes = info.dwFileAttributes;
+    return ERROR_SUCCESS;
+}
+
+bool IsExistingFolder(const wchar_t* path) {
+    DWORD attributes;
+    return ProbeEntry(path, FILE_READ_ATTRIBUTES, &attributes) == ERROR_SUCCESS &&
+           attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 void DeleteFileEvenReadOnly(const wchar_t* path) {
     if (DeleteFileW(path) || GetLastError() != ERROR_ACCESS_DENIED) return;
     SetFileAttributesW(path, FILE_ATTRIBUTE_NORMAL);

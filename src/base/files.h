@@ -21,6 +21,16 @@ bool IsExistingFile(const wchar_t* path);
 // missing. False when the search fails for any other reason.
 bool IsMissingFile(const wchar_t* path);
 
+// Opens what `path` names (a file, a folder or a device) asking only for
+// `access`, sharing it whole, and reads its attributes into *attributes
+// (INVALID_FILE_ATTRIBUTES when they cannot be read). ERROR_SUCCESS, or the
+// error of the open: ERROR_FILE_NOT_FOUND or ERROR_PATH_NOT_FOUND when
+// nothing of that name exists.
+DWORD ProbeEntry(const wchar_t* path, DWORD access, DWORD* attributes);
+
+// True when `path` names an existing folder.
+bool IsExistingFolder(const wchar_t* path);
+
 // Deletes a file, clearing a read-only attribute (copied from a read-only
 // source) when that is what refuses the deletion.
 void DeleteFileEvenReadOnly(const wchar_t* path);

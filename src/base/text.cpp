@@ -18,6 +18,34 @@ bool SamePath(const wchar_t* a, const wchar_t* b) {
     }
 }
 
+namespace {
+
+bool IsSlash(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+}  // namespace
+
+bool IsNamespaceOrPipePath(const wchar_t* path) {
+    if (!IsSlash(path[0])) return false;
+    // "\\.\", "\\?\" and "\??\"; each unit is read only after a non-terminator.
+    if (((IsSlash(path[1]) && (path[2] == L'.' || path[2] == L'?')) || (path[1] == L'?' && path[2] == L'?')) &&
+        IsSlash(path[3])) {
+        return true;
+    }
+    if (!IsSlash(path[1])) return false;
+    // "\\host\pipe", alone or followed by a separator.
+    const wchar_t* share = path + 2;
+    while (*share && !IsSlash(*share)) ++share;
+    const wchar_t* rest = *share ? AfterPrefix(share + 1, L"pipe") : nullptr;
+    return rest && (*rest == 0 || IsSlash(*rest));
+}
+
+const wchar_t* AfterPrefix(const wchar_t* text, const wchar_t* prefix) {
+    for (; *prefix; ++text, ++prefix) {
+        if (FoldAscii(*text) != FoldAscii(*prefix)) return nullptr;
+    }
+    return text;
+}
+
 int32_t BoundedLength(const wchar_t* s, int32_t capacity) {
     for (int32_t i = 0; i < capacity; ++i) {
         if (s[i] == 0) return i;

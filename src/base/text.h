@@ -20,6 +20,15 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b);
 // one) counted once. The leading two of a UNC path are kept apart.
 bool SamePath(const wchar_t* a, const wchar_t* b);
 
+// Whether `path` is, by its form, no path of a file or folder on a disk: a
+// device or namespace path ("\\.\...", "\\?\...", "\??\..."), or a pipe on
+// any host ("\\host\pipe\..."), either slash a separator.
+bool IsNamespaceOrPipePath(const wchar_t* path);
+
+// What follows `prefix` at the start of `text`, ASCII letter case ignored;
+// null when `text` does not start with it.
+const wchar_t* AfterPrefix(const wchar_t* text, const wchar_t* prefix);
+
 // Length of `s`, or -1 when no terminator lies within `capacity` units.
 int32_t BoundedLength(const wchar_t* s, int32_t capacity);
 

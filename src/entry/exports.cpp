@@ -1,12 +1,9 @@
 // The two exports. Each traces its call and sets the thread's last error
 // once, from the sequence's result: ERROR_SUCCESS with 0, the error of the
-// step that failed with -1. The trace is written out before it is set. A
-// call with a usable folder holds the machine-wide call lock to its end.
+// step that failed with -1. The trace is written out before it is set.
 #include "VtPostInstall.h"
-#include "base/machine_lock.h"
 #include "base/trace.h"
 #include "entry/sequence.h"
-#include "steps/install_paths.h"
 
 namespace vtpi {
 
@@ -39,14 +36,7 @@ extern "C" int __cdecl VT_installer(int install, const wchar_t* installDir, int 
     {
         vtpi::CallTrace trace;
         vtpi::Trace("VT_installer");
-        vtpi::InstallPaths paths;
-        if (vtpi::BuildInstallPaths(installDir, paths)) {
-            const vtpi::MachineLock lock(vtpi::CallLockName());
-            error = vtpi::RunSequence(install != 0, paths);
-        } else {
-            error = vtpi::TraceStep("install directory (null, over 237 characters, relative, or no folder name)",
-                                    ERROR_INVALID_PARAMETER);
-        }
+        error = vtpi::RunCall(trace, installDir, install != 0, vtpi::Extra::None);
     }
     return vtpi::Answer(error);
 }
@@ -58,15 +48,8 @@ extern "C" int __cdecl IDLL_helper(const char* installDir, int install, int rese
         vtpi::CallTrace trace;
         vtpi::Trace("IDLL_helper");
         wchar_t wide[VTPI_MAX_INSTALL_DIR + 1];
-        vtpi::InstallPaths paths;
-        if (vtpi::WidenAnsiDirectory(installDir, wide) && vtpi::BuildInstallPaths(wide, paths)) {
-            const vtpi::MachineLock lock(vtpi::CallLockName());
-            vtpi::RecordTrayApplication(paths);
-            error = vtpi::RunSequence(install != 0, paths);
-        } else {
-            error = vtpi::TraceStep("install directory (null, over 237 bytes, relative, or no folder name)",
-                                    ERROR_INVALID_PARAMETER);
-        }
+        const bool widened = vtpi::WidenAnsiDirectory(installDir, wide);
+        error = vtpi::RunCall(trace, widened ? wide : nullptr, install != 0, vtpi::Extra::RecordTrayFirst);
     }
     return vtpi::Answer(error);
 }

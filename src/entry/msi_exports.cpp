@@ -10,15 +10,13 @@
 //                     the folder's VTFILES41.LST goes, which the failed
 //                     install wrote there and no file action of the package
 //                     removes in a rollback.
-// Each call's trace goes into the installer's log, followed by its result.
+// Each call's trace goes into the installer's log, its result the last line.
 #include "VtPostInstall.h"
-#include "base/machine_lock.h"
 #include "base/msi.h"
 #include "base/text.h"
 #include "base/trace.h"
 #include "entry/sequence.h"
 #include "steps/disk_filter.h"
-#include "steps/install_paths.h"
 
 namespace vtpi {
 
@@ -48,32 +46,20 @@ UINT RunCustomAction(MSIHANDLE install, const wchar_t* name, Action action) {
     const InstallerSession session(install);
     if (!session.ok()) return ERROR_INSTALL_FAILURE;
     DWORD error;
-    const char* failedStep = "CustomActionData";
+    const char* failedStep = "";
     {
         CallTrace trace(LogLine, &session);
         Trace("%s", name);
         wchar_t folder[VTPI_MAX_INSTALL_DIR + 2];
-        InstallPaths paths;
-        if (ReadInstallFolder(session, folder) && BuildInstallPaths(folder, paths)) {
-            const MachineLock lock(CallLockName());
-            if (action != Action::Rollback) RecordTrayApplication(paths);
-            error = RunSequence(action == Action::Install, paths, &failedStep);
-            if (action == Action::Rollback) {
-                const bool deleted = DeleteFileW(paths.fileList) || GetLastError() == ERROR_FILE_NOT_FOUND;
-                Trace("VTFILES41.LST: %s", deleted ? L"gone" : L"not deleted");
-            }
+        error = RunCall(trace, ReadInstallFolder(session, folder) ? folder : nullptr, action == Action::Install,
+                        action == Action::Rollback ? Extra::DropFileListAfter : Extra::RecordTrayFirst,
+                        &failedStep);
+        if (error == ERROR_SUCCESS) {
+            Trace("%s: result 0", name);
         } else {
-            error = TraceStep("CustomActionData (empty, over 237 characters, relative, or no folder name)",
-                              ERROR_INVALID_PARAMETER);
+            Trace("%s: result -1, error %lu, in step: %.64hs", name, error, failedStep);
         }
     }
-    wchar_t result[160];
-    if (error == ERROR_SUCCESS) {
-        wsprintfW(result, L"VtPostInstall: %s: result 0", name);
-    } else {
-        wsprintfW(result, L"VtPostInstall: %s: result -1, error %lu, in step: %.64hs", name, error, failedStep);
-    }
-    session.Log(result);
     return error == ERROR_SUCCESS ? ERROR_SUCCESS : ERROR_INSTALL_FAILURE;
 }
 
@@ -95,9 +81,10 @@ extern "C" UINT __stdcall VtMsiRollback(MSIHANDLE install) {
 extern "C" UINT __stdcall VtMsiCheckClient(MSIHANDLE install) {
     const vtpi::InstallerSession session(install);
     if (!session.ok()) return ERROR_INSTALL_FAILURE;
+    const vtpi::CallTrace trace(vtpi::LogLine, &session);
     const bool listed = vtpi::IsDiskFilterListed();
-    session.Log(listed ? L"VtPostInstall: VtMsiCheckClient: the disk class list names the filter: client configured"
-                       : L"VtPostInstall: VtMsiCheckClient: no client configured");
+    vtpi::Trace("VtMsiCheckClient: %hs", listed ? "the disk class list names the filter: client configured"
+                                                : "no client configured");
     if (listed && !session.SetProperty(vtpi::kClientConfiguredProperty, L"1")) return ERROR_INSTALL_FAILURE;
     return ERROR_SUCCESS;
 }

@@ -1,6 +1,8 @@
 #include "entry/sequence.h"
 
+#include "base/files.h"
 #include "base/guard.h"
+#include "base/machine_lock.h"
 #include "base/os_version.h"
 #include "base/trace.h"
 #include "steps/boot_locale.h"
@@ -98,16 +100,56 @@ DWORD RunSequence(bool install, const InstallPaths& paths, const char** failedSt
     return failure;
 }
 
-const char* CallLockName() {
-    static const char kName[] = "Global\\VtPostInstall";
-    // Before Windows 2000 the plain name, without "Global\".
-    return IsWindows2000OrLater() ? kName : kName + 7;
-}
+namespace {
 
+// Records the tray application under a guard: neither its failures nor an
+// exception raised inside it reach the call's result or last error.
 void RecordTrayApplication(const InstallPaths& paths) {
     const bool finished = RunGuarded(
         [](const void* context) { RegisterTrayApplication(*static_cast<const InstallPaths*>(context)); }, &paths);
     if (!finished) Trace("tray application: stopped by an exception, ignored");
+}
+
+DWORD Refuse(const char* line, const char* step, DWORD error, const char** failedStep) {
+    if (failedStep) *failedStep = step;
+    return TraceStep(line, error);
+}
+
+}  // namespace
+
+DWORD RunCall(CallTrace& trace, const wchar_t* folder, bool install, Extra extra, const char** failedStep) {
+    InstallPaths paths;
+    const bool usable = BuildInstallPaths(folder, paths);
+    trace.OpenFile(usable ? folder : nullptr);
+    if (!usable) {
+        return Refuse("install directory (null, over 237 characters, relative, a device, pipe or namespace path, or "
+                      "no folder name)",
+                      "install directory", ERROR_INVALID_PARAMETER, failedStep);
+    }
+    // The service and the boot driver an install registers come from the
+    // folder: it must be one. An uninstall still runs once it is gone.
+    if (install && !IsExistingFolder(folder)) {
+        return Refuse("install directory (not an existing folder)", "install directory", ERROR_PATH_NOT_FOUND,
+                      failedStep);
+    }
+    // The machine-wide lock: from Windows 2000 on in the Global namespace and
+    // guarded; before, under its plain name, as it always was.
+    static const char kLockName[] = "Global\\VtPostInstall";
+    const bool guarded = IsWindows2000OrLater() != FALSE;
+    MachineLock lock;
+    const DWORD locked = lock.Take(guarded ? kLockName : kLockName + 7, guarded);
+    if (locked != ERROR_SUCCESS) {
+        return Refuse("call lock (held by another call for 10 minutes)", "call lock", locked, failedStep);
+    }
+    if (extra == Extra::RecordTrayFirst) RecordTrayApplication(paths);
+    const DWORD error = RunSequence(install, paths, failedStep);
+    if (extra == Extra::DropFileListAfter) {
+        // The failed install wrote it, and no file action of the package
+        // removes it in a rollback.
+        const bool deleted = DeleteFileW(paths.fileList) || GetLastError() == ERROR_FILE_NOT_FOUND;
+        Trace("VTFILES41.LST: %s", deleted ? L"gone" : L"not deleted");
+    }
+    return error;
 }
 
 }  // namespace vtpi

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include "base/trace.h"
 #include "steps/install_paths.h"
 
 namespace vtpi {
@@ -13,13 +14,22 @@ namespace vtpi {
 // export's caller sees as the last error.
 DWORD RunSequence(bool install, const InstallPaths& paths, const char** failedStep = nullptr);
 
-// The name of the machine-wide lock that every call changing the machine
-// holds from its checked folder to its end: in the Global namespace where
-// the system has one.
-const char* CallLockName();
+// What an entry does beside the sequence.
+enum class Extra {
+    None,
+    RecordTrayFirst,    // the tray application is recorded first, under a guard
+    DropFileListAfter,  // the folder's VTFILES41.LST goes afterwards (a rollback)
+};
 
-// Records the tray application under a guard: neither its failures nor an
-// exception raised inside it reach the call's result or last error.
-void RecordTrayApplication(const InstallPaths& paths);
+// One call of an entry, whose CallTrace `trace` is open: checks `folder`
+// (null when the entry has none to give), refusing one no path may be built
+// from with ERROR_INVALID_PARAMETER and, on install, one that is not an
+// existing folder with ERROR_PATH_NOT_FOUND, before anything changes; opens
+// the trace file; holds the machine-wide call lock (ERROR_TIMEOUT when
+// another call holds it too long); and runs the sequence with its extra.
+// ERROR_SUCCESS, or the error that ended the call (and its step's name in
+// *failedStep when asked for).
+DWORD RunCall(CallTrace& trace, const wchar_t* folder, bool install, Extra extra,
+              const char** failedStep = nullptr);
 
 }  // namespace vtpi

@@ -19,11 +19,11 @@ bool IsAbsolutePath(const wchar_t* path) {
     return separator != server && *separator == L'\\' && separator[1] != 0 && separator[1] != L'\\';
 }
 
-// A device or verbatim namespace path ("\\?\..." or "\\.\..."), or a unit
-// no Windows folder name can hold: '"', '<', '>', '|', '*', '?', a control
-// character, or a ':' other than the drive's.
+// A device, namespace or pipe path (a forward slash read as a backslash), or
+// a unit no Windows folder name can hold: '"', '<', '>', '|', '*', '?', a
+// control character, or a ':' other than the drive's.
 bool HasForbiddenUnit(const wchar_t* path) {
-    if (path[0] == L'\\' && path[1] == L'\\' && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\') return true;
+    if (IsNamespaceOrPipePath(path)) return true;
     for (int32_t i = 0; path[i] != 0; ++i) {
         const wchar_t c = path[i];
         if (c < 0x20 || c == L'"' || c == L'<' || c == L'>' || c == L'|' || c == L'*' || c == L'?') return true;

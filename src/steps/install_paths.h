@@ -26,9 +26,10 @@ struct InstallPaths {
 // path may be built from: null, longer than VTPI_MAX_INSTALL_DIR characters
 // (every path then fits MAX_PATH), not absolute (a drive letter and a
 // backslash, or "\\server\share"), so that no path resolves against the
-// setup program's current folder, a device or verbatim namespace path, or
-// one holding a character no folder name can hold (a '"' would end the
-// quoted image path of a service that runs as LocalSystem).
+// setup program's current folder, a device, namespace or pipe path (on any
+// host, "\\localhost\pipe\..." too, either slash a separator), or one
+// holding a character no folder name can hold (a '"' would end the quoted
+// image path of a service that runs as LocalSystem).
 bool BuildInstallPaths(const wchar_t* folder, InstallPaths& paths);
 
 }  // namespace vtpi

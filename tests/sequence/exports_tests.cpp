@@ -2,9 +2,15 @@
 // open asks for, and the guard around the tray application's recording.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+#include <sddl.h>
+
+#include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 
+#include "base/machine_lock.h"
 #include "dll.h"
 #include "registry.h"
 #include "services.h"
@@ -28,6 +34,7 @@ protected:
         spy::Clear();
         testsvc::ResetServices();
         testreg::DeleteTree(L"Software\\Tessavar");
+        SetEnvironmentVariableW(L"VTPI_LOG", nullptr);
     }
     static int Run(const std::string& dir, int install) { return testdll::Helper()(dir.c_str(), install, 0x77); }
     static std::wstring ListedId(const std::wstring& dir) {
@@ -73,6 +80,51 @@ TEST_F(Helper, AnUnusableDirectoryChangesNothing) {
     EXPECT_TRUE(spy::Calls().empty());
 }
 
+// What a call that changed nothing has not called.
+void ExpectNothingChanged() {
+    for (const char* change : {"RegSetValueExW", "RegCreateKeyExW", "CreateServiceW", "OpenSCManagerW", "DeleteFileW",
+                               "CopyFileW", "WritePrivateProfileStringW", "SetupDiGetClassDevsW", "DeviceIoControl"}) {
+        EXPECT_EQ(0, spy::CountOf(change)) << change;
+    }
+}
+
+// An install takes its service and its boot driver from the folder: one that
+// is not an existing folder is refused with error 3 before anything changes,
+// as is an ANSI name that, widened byte by byte, names no folder (here the
+// two bytes of a character in a multi-byte code page). An uninstall still
+// runs once the folder is gone.
+TEST_F(Helper, AnInstallRefusesWhatIsNotAnExistingFolderAndAnUninstallRunsWithout) {
+    const std::wstring file = ansi_.path() + L"\\a-file";
+    CloseHandle(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(CreateDirectoryW((ansi_.path() + L"\\\u3042").c_str(), nullptr));  // the Hiragana A, 82 A0 in code page 932
+    {
+        spy::Scope spy(testdll::Module());
+        for (const char* refused : {"C:\\testbed\\ansi\\missing", "C:\\testbed\\ansi\\a-file", "C:\\testbed\\ansi\\\x82\xA0",
+                                    "C:\\testbed\\missing\\Veltrane"}) {
+            SCOPED_TRACE(refused);
+            SetLastError(0xDEAD);
+            EXPECT_EQ(-1, Run(refused, 1));
+            EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+            const std::wstring wide(refused, refused + strlen(refused));
+            SetLastError(0xDEAD);
+            EXPECT_EQ(-1, testdll::Installer()(1, wide.c_str(), 0));
+            EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+        }
+        ExpectNothingChanged();
+    }
+    EXPECT_FALSE(testsvc::Exists(kClientManagerService));
+    EXPECT_EQ(L"(missing)", ListedId(ansi_.path() + L"\\\u3042"));
+
+    const std::wstring gone = ansi_.path() + L"\\gone";
+    ASSERT_TRUE(CreateDirectoryW(gone.c_str(), nullptr));
+    EXPECT_EQ(0, Run("C:\\testbed\\ansi\\gone", 1));
+    ASSERT_TRUE(testsvc::Exists(kClientManagerService));
+    DeleteFileW((gone + L"\\VTFILES41.LST").c_str());
+    ASSERT_TRUE(RemoveDirectoryW(gone.c_str()));
+    EXPECT_EQ(0, Run("C:\\testbed\\ansi\\gone", 0));
+    EXPECT_TRUE(testsvc::WaitUntilGone(kClientManagerService));
+}
+
 // Every key, file, device and service the DLL opens, over an install and an
 // uninstall, asks exactly for the access (and, for files and devices, the
 // sharing and flags) it is meant to.
@@ -82,6 +134,9 @@ TEST_F(Helper, EveryOpenAsksForTheAccessItIsMeantTo) {
     };
     const Expected device = {GENERIC_ALL, 0, FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING};  // 0xA0000000
     const Expected probe = {GENERIC_READ, FILE_SHARE_READ, FILE_ATTRIBUTE_NORMAL};
+    // The install folder is looked at, not opened for anything else.
+    const Expected folder = {FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             FILE_FLAG_BACKUP_SEMANTICS};
     // An earlier client manager registered without quotes is opened too.
     testsvc::ResetServices();
     ASSERT_EQ(0u, testsvc::Svcctl(L"create VeltraneClientManager \"C:\\testbed\\ansi\\VtClientManager.exe\" auto"));
@@ -94,7 +149,10 @@ TEST_F(Helper, EveryOpenAsksForTheAccessItIsMeantTo) {
         Expected expected;
         if (c.function == "CreateFileW") {
             const bool isProbe = c.detail.size() > 17 && c.detail.compare(c.detail.size() - 17, 17, L"\\Disk\\OrigMbr.dat") == 0;
-            expected = isProbe ? probe : device;
+            expected = isProbe ? probe : c.detail == L"C:\\testbed\\ansi" ? folder : device;
+        } else if (c.function == "LoadLibraryExW") {
+            // Its own imports resolve from its folder, not the setup program's.
+            expected = {0, 0, LOAD_WITH_ALTERED_SEARCH_PATH};
         } else if (c.function == "RegOpenKeyExW") {
             expected = {KEY_READ, 0, 0};  // 0x00020019
         } else if (c.function == "RegCreateKeyExW") {
@@ -113,8 +171,8 @@ TEST_F(Helper, EveryOpenAsksForTheAccessItIsMeantTo) {
         EXPECT_EQ(expected.share, c.share);
         EXPECT_EQ(expected.flags, c.flags);
     }
-    EXPECT_EQ((std::set<std::string>{"CreateFileW", "CreateServiceW", "OpenSCManagerW", "OpenServiceW",
-                                     "RegCreateKeyExW", "RegOpenKeyExW"}),
+    EXPECT_EQ((std::set<std::string>{"CreateFileW", "CreateServiceW", "LoadLibraryExW", "OpenSCManagerW",
+                                     "OpenServiceW", "RegCreateKeyExW", "RegOpenKeyExW"}),
               seen);
     EXPECT_EQ(1, spy::CountOf("ChangeServiceConfigW"));
 }
@@ -157,15 +215,57 @@ TEST_F(Helper, AFaultInTheRegistrationLeavesTheCallToTheSequenceAndWhatItHeldHel
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
 }
 
-// The machine-wide lock every call holds, as another setup program would hold it.
-HANDLE CallLock() {
+// The mutex every call holds, made first by another program with `sddl`.
+HANDLE MakeCallLock(const std::wstring& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return nullptr;
+    }
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
     const bool global = LOBYTE(LOWORD(GetVersion())) >= 5 && !(GetVersion() & 0x80000000);
-    return CreateMutexA(nullptr, FALSE, global ? "Global\\VtPostInstall" : "VtPostInstall");
+    const HANDLE lock = CreateMutexA(&attributes, FALSE, global ? "Global\\VtPostInstall" : "VtPostInstall");
+    LocalFree(descriptor);
+    return lock;
 }
 
-DWORD WINAPI InstallInAnsi(void* result) {
-    *static_cast<int*>(result) = testdll::Helper()("C:\\testbed\\ansi", 1, 0);
+// As this DLL makes it, in another setup program: owned by Administrators,
+// for SYSTEM and Administrators alone.
+const wchar_t* const kAsTheDllMakesIt = L"O:BAD:(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)";
+
+// As a user without rights makes it: owned by that user, open to everyone.
+std::wstring AsAUserMakesIt() {
+    HANDLE token = nullptr;
+    BYTE user[256];
+    DWORD size = 0;
+    LPWSTR sid = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
+    const bool read = GetTokenInformation(token, TokenUser, user, sizeof(user), &size) &&
+                      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
+    CloseHandle(token);
+    if (!read) return L"";
+    const std::wstring sddl = L"O:" + std::wstring(sid) + L"D:(A;;GA;;;WD)";
+    LocalFree(sid);
+    return sddl;
+}
+
+// An install on a thread of its own, as another setup program's call: its
+// result and the last error it left.
+struct Answer {
+    int result = 1;
+    DWORD error = 0xDEAD;
+};
+DWORD WINAPI InstallInAnsi(void* answer) {
+    auto* out = static_cast<Answer*>(answer);
+    out->result = testdll::Helper()("C:\\testbed\\ansi", 1, 0);
+    out->error = GetLastError();
     return 0;
+}
+Answer InstallOnAnotherThread(DWORD timeoutMs) {
+    Answer answer;
+    const HANDLE call = CreateThread(nullptr, 0, InstallInAnsi, &answer, 0, nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call, timeoutMs));
+    CloseHandle(call);
+    return answer;
 }
 
 DWORD WINAPI TakeAndEnd(void* lock) {
@@ -176,31 +276,83 @@ DWORD WINAPI TakeAndEnd(void* lock) {
 // A second call waits while another holds the lock, and a lock whose holder
 // ended without releasing it is taken over.
 TEST_F(Helper, OneCallAtATimeAndAnAbandonedLockIsTakenOver) {
-    const HANDLE lock = CallLock();
+    const HANDLE lock = MakeCallLock(kAsTheDllMakesIt);
     ASSERT_NE(nullptr, lock);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
-    int result = 1;
-    HANDLE call = CreateThread(nullptr, 0, InstallInAnsi, &result, 0, nullptr);
+    Answer answer;
+    const HANDLE call = CreateThread(nullptr, 0, InstallInAnsi, &answer, 0, nullptr);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(call, 1000));
     EXPECT_FALSE(testsvc::Exists(kClientManagerService));
     ReleaseMutex(lock);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call, 30000));
     CloseHandle(call);
-    EXPECT_EQ(0, result);
+    EXPECT_EQ(0, answer.result);
     EXPECT_TRUE(testsvc::Exists(kClientManagerService));
 
     HANDLE holder = CreateThread(nullptr, 0, TakeAndEnd, lock, 0, nullptr);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holder, 30000));
     CloseHandle(holder);
-    result = 1;
-    call = CreateThread(nullptr, 0, InstallInAnsi, &result, 0, nullptr);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call, 30000));
-    CloseHandle(call);
-    EXPECT_EQ(0, result);
+    EXPECT_EQ(0, InstallOnAnotherThread(30000).result);
     // Released at the call's end.
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
     ReleaseMutex(lock);
     CloseHandle(lock);
+}
+
+// Nobody without rights can hold the calls up: a lock that another account
+// made first is not waited for, and the trace says so; one that this DLL
+// made elsewhere is waited for ten minutes, no longer, and then the call
+// answers ERROR_TIMEOUT having changed nothing.
+TEST_F(Helper, ALockMadeByAnotherAccountIsNotWaitedForAndTheWaitIsBounded) {
+    const std::wstring log = ansi_.path() + L"\\trace.log";
+    SetEnvironmentVariableW(L"VTPI_LOG", log.c_str());
+    HANDLE lock = MakeCallLock(AsAUserMakesIt());
+    ASSERT_NE(nullptr, lock);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
+    EXPECT_EQ(0, InstallOnAnotherThread(60000).result);
+    EXPECT_TRUE(testsvc::Exists(kClientManagerService));
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+    SetEnvironmentVariableW(L"VTPI_LOG", nullptr);
+    std::ifstream in(log.c_str(), std::ios::binary);
+    const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(std::string::npos, trace.find("VtPostInstall made by another account: going on without it")) << trace;
+
+    testsvc::ResetServices();
+    lock = MakeCallLock(kAsTheDllMakesIt);
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
+    {
+        spy::Scope spy(testdll::Module());
+        spy::Fail("WaitForSingleObject", 0);  // the bound passes at once
+        const Answer answer = InstallOnAnotherThread(60000);
+        EXPECT_EQ(-1, answer.result);
+        EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), answer.error);
+        const auto waits = spy::CallsTo("WaitForSingleObject");
+        ASSERT_EQ(1u, waits.size());
+        EXPECT_EQ(L"600000", waits[0].detail);  // ten minutes
+        ExpectNothingChanged();
+        EXPECT_EQ("", spy::DescribeHeld());
+    }
+    EXPECT_FALSE(testsvc::Exists(kClientManagerService));
+    ReleaseMutex(lock);
+    CloseHandle(lock);
+}
+
+TEST(CallLock, IsOwnedByAdministratorsAndOpenToSystemAndAdministratorsAlone) {
+    MachineLock lock;
+    ASSERT_EQ(0u, lock.Take("vtpi-lock-test", true));
+    const HANDLE opened = OpenMutexA(READ_CONTROL, FALSE, "vtpi-lock-test");
+    ASSERT_NE(nullptr, opened);
+    BYTE descriptor[256];
+    DWORD size = 0;
+    LPWSTR sddl = nullptr;
+    const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
+    ASSERT_TRUE(GetKernelObjectSecurity(opened, parts, descriptor, sizeof(descriptor), &size));
+    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &sddl,
+                                                                     nullptr));
+    EXPECT_EQ(std::wstring(kAsTheDllMakesIt), sddl);
+    LocalFree(sddl);
+    CloseHandle(opened);
 }
 
 // A custom action without an installer session (no CustomActionData to be
@@ -220,10 +372,7 @@ TEST(MsiActions, WithoutASessionTheyFailAndTouchNothing) {
         reinterpret_cast<Action>(reinterpret_cast<void*>(GetProcAddress(testdll::Module(), "VtMsiCheckClient")));
     ASSERT_NE(nullptr, check);
     EXPECT_EQ(static_cast<UINT>(ERROR_SUCCESS), check(0));
-    for (const char* change : {"RegSetValueExW", "RegCreateKeyExW", "CreateServiceW", "OpenSCManagerW", "DeleteFileW",
-                               "WritePrivateProfileStringW", "SetupDiGetClassDevsW"}) {
-        EXPECT_EQ(0, spy::CountOf(change)) << change;
-    }
+    ExpectNothingChanged();
     EXPECT_EQ("", spy::DescribeHeld());
 }
 

@@ -43,7 +43,7 @@ const std::set<std::string> kNotFailed = {
 // A realistic error for a failing call of each kind.
 DWORD ErrorFor(const std::string& function) {
     if (function == "HeapAlloc") return ERROR_NOT_ENOUGH_MEMORY;
-    if (function == "LoadLibraryW") return ERROR_MOD_NOT_FOUND;
+    if (function == "LoadLibraryExW") return ERROR_MOD_NOT_FOUND;
     if (function == "GetProcAddress") return ERROR_PROC_NOT_FOUND;
     if (function == "IsWow64Process" || function == "Wow64DisableWow64FsRedirection") return ERROR_INVALID_FUNCTION;
     if (function == "CopyFileW" || function == "MoveFileExW") return ERROR_SHARING_VIOLATION;
@@ -70,9 +70,10 @@ bool EndsWith(const std::wstring& s, const std::wstring& tail) {
 }
 
 // Whether a failure of this call must make the call return -1: the steps
-// that gate the sequence are the driver's presence, the device cleanup's
-// set-up, the disk class list, the service control manager for the client
-// manager, and the crash-dump list. Every other failure is absorbed.
+// that gate the sequence are the install folder's look, the driver's
+// presence, the device cleanup's set-up, the disk class list, the service
+// control manager and the registration of the client manager, and the
+// crash-dump list. Every other failure is absorbed.
 bool FailsTheCall(const Site& site, bool install) {
     const std::string& f = site.function;
     const std::wstring& d = site.detail;
@@ -88,13 +89,17 @@ bool FailsTheCall(const Site& site, bool install) {
         return site.skip == 0;
     }
     // SETUPAPI gates the device cleanup; VERSION only serves the driver refresh.
-    if (f == "LoadLibraryW") return EndsWith(d, L"\\SETUPAPI.DLL");
+    if (f == "LoadLibraryExW") return EndsWith(d, L"\\SETUPAPI.DLL");
     if (f == "GetProcAddress") return d.rfind(L"SetupDi", 0) == 0;
     if (f == "SetupDiGetClassDevsW") return true;
     // The presence test's and SETUPAPI's, which on install comes after the
     // driver refresh's and VERSION's, which do not gate.
     if (f == "GetSystemDirectoryW") return site.skip == 0 || site.skip == (install ? 3 : 1);
-    if (f == "FindFirstFileW") return EndsWith(d, L"\\Drivers\\VELTRANE.SYS");
+    if (f == "FindFirstFileW") return EndsWith(d, L"\\drivers\\veltrane.sys");
+    // An install looks at its folder first: one it cannot see is refused.
+    if (f == "CreateFileW") return install && d == L"C:\\testbed\\sweep";
+    // A client manager that cannot be registered fails the install.
+    if (f == "CreateServiceW") return true;
     if (f == "RegOpenKeyExW") return d == kMainDriverServiceKey;
     if (f == "RegOpenKeyW") return d == kDiskClassKey || d == kCrashControlKey;
     // The disk class list comes before the floppy class list.
@@ -182,7 +187,7 @@ protected:
         EXPECT_FALSE(testbed::FileExists(testbed::SystemDriverCopy() + kStagedSuffix));
         if (result == 0) {
             // Success means every gating list edit was made. (A service that
-            // could not be created, opened or deleted does not fail the call.)
+            // could not be opened or deleted does not fail the call.)
             EXPECT_EQ(diskDone, disk);
             EXPECT_EQ(dumpDone, dump);
         }

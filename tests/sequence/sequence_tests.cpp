@@ -144,7 +144,7 @@ TEST_F(Sequence, SystemsBeforeWindows2000OpenNoFilterList) {
     for (const char* call : {"RegOpenKeyW", "RegQueryValueExW", "RegSetValueExW"}) {
         EXPECT_EQ(0, spy::CountOf(call)) << call;
     }
-    for (const spy::Call& c : spy::CallsTo("LoadLibraryW")) {
+    for (const spy::Call& c : spy::CallsTo("LoadLibraryExW")) {
         EXPECT_EQ(std::wstring::npos, c.detail.find(L"SETUPAPI")) << c.detail;
     }
     EXPECT_EQ(2, spy::CountOf("RegOpenKeyExW"));
@@ -171,6 +171,7 @@ TEST_F(Sequence, AbsentAndLongDiskClassListsAreHandledWhole) {
 
 // Only an absolute directory of at most the documented length is accepted:
 // anything else would resolve against the setup program's current folder.
+// An install also needs it to exist.
 TEST_F(Sequence, ADirectoryThatIsNullTooLongOrNotAbsoluteChangesNothing) {
     const Lists before = Read();
     const std::wstring longest = L"C:\\" + std::wstring(VTPI_MAX_INSTALL_DIR - 3, L'd');
@@ -189,10 +190,17 @@ TEST_F(Sequence, ADirectoryThatIsNullTooLongOrNotAbsoluteChangesNothing) {
         EXPECT_TRUE(spy::Calls().empty()) << spy::Calls().front().function;
     }
     EXPECT_TRUE(before == Read());
+    // The longest is taken, once it is a folder: an install needs one.
+    EXPECT_EQ(-1, Run(1, longest.c_str()));
+    ASSERT_TRUE(CreateDirectoryW(longest.c_str(), nullptr));
     EXPECT_EQ(0, Run(1, longest.c_str()));
+    RemoveDirectoryW(longest.c_str());
     EXPECT_EQ(0, Run(1, L"c:\\testbed"));
-    // A UNC directory is absolute: the sequence runs, whether or not it exists.
-    EXPECT_EQ(0, Run(1, L"\\\\server\\share"));
+    // A UNC directory is absolute: an install into an existing one runs, and
+    // an uninstall runs whether or not it exists.
+    EXPECT_EQ(0, Run(1, L"\\\\Veltrane\\Vtfs"));
+    EXPECT_EQ(-1, Run(1, L"\\\\server\\share"));
+    EXPECT_EQ(0, Run(0, L"\\\\server\\share"));
 }
 
 // A disk keeps its filter on one list or the other whatever fails: its own
@@ -267,7 +275,7 @@ TEST_F(Sequence, InstallRefreshesTheDriverBeforeTheClassListAndEditsDisksRightBe
         if (c.function == "CopyFileW") seen.push_back(L"copy");
         if (c.function == "MoveFileExW") seen.push_back(L"move");
         if (c.function == "SetupDiSetDeviceRegistryPropertyW") seen.push_back(L"edit disk");
-        if (c.function == "LoadLibraryW") {
+        if (c.function == "LoadLibraryExW") {
             seen.push_back(c.detail.find(L"SETUPAPI") != std::wstring::npos ? L"load setupapi" : L"load version");
         }
         if (c.function == "RegQueryValueExW" || c.function == "RegSetValueExW") {
@@ -352,7 +360,7 @@ TEST_F(Sequence, UnreachableSetupApiFailsTheSequenceBeforeAnyListIsWritten) {
     wchar_t setupApi[MAX_PATH];
     ASSERT_NE(0u, GetSystemDirectoryW(setupApi, MAX_PATH));
     wcscat(setupApi, L"\\SETUPAPI.DLL");
-    const Fault faults[] = {{"LoadLibraryW", setupApi}, {"GetProcAddress", L"SetupDiEnumDeviceInfo"}};
+    const Fault faults[] = {{"LoadLibraryExW", setupApi}, {"GetProcAddress", L"SetupDiEnumDeviceInfo"}};
     for (const Fault& f : faults) {
         SCOPED_TRACE(f.function);
         spy::Scope spy(testdll::Module());

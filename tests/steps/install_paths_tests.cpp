@@ -57,10 +57,18 @@ TEST(InstallPaths, OnlyAnAbsoluteFolderOfAtMostTheLimitIsTaken) {
                                    // No folder name holds these; a quote would end the service's image path.
                                    L"C:\\Program Files\\Veltrane\" -evil \"x", L"C:\\a<b", L"C:\\a>b", L"C:\\a|b",
                                    L"C:\\a*", L"C:\\a?", L"C:\\a\tb", L"C:\\a\x1F", L"C:\\a:b", L"\\\\srv:1\\share",
-                                   // The verbatim and device namespaces.
-                                   L"\\\\?\\C:\\Veltrane", L"\\\\.\\C:\\Veltrane", L"\\\\.\\pipe\\x"}) {
+                                   // The verbatim and device namespaces, and pipes on any
+                                   // host, either slash a separator.
+                                   L"\\\\?\\C:\\Veltrane", L"\\\\.\\C:\\Veltrane", L"\\\\.\\pipe\\x", L"\\\\./pipe\\x",
+                                   L"\\\\?/C:\\Veltrane", L"\\\\localhost\\pipe\\x", L"\\\\server\\PIPE",
+                                   L"\\\\server/pipe\\x", L"\\\\server\\Pipe/x"}) {
         SCOPED_TRACE(refused ? testing::PrintToString(std::wstring(refused)) : "null");
         EXPECT_FALSE(BuildInstallPaths(refused, paths));
+    }
+    // A share whose name only starts with "pipe", or a folder of that name, is taken.
+    for (const wchar_t* taken : {L"\\\\server\\pipes\\x", L"\\\\server\\share\\pipe", L"C:\\pipe"}) {
+        SCOPED_TRACE(testing::PrintToString(std::wstring(taken)));
+        EXPECT_TRUE(BuildInstallPaths(taken, paths));
     }
 }
 
