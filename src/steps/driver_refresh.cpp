@@ -5,6 +5,7 @@
 #include "base/text.h"
 #include "base/trace.h"
 #include "base/wow64.h"
+#include "steps/main_driver.h"
 
 namespace vtpi {
 
@@ -84,8 +85,15 @@ void TraceVersions(uint64_t systemVersion, uint64_t installVersion, const char* 
 // The system copy's path in the system directory and the staged copy's
 // beside it.
 bool BuildDriverPaths(wchar_t (&systemCopy)[MAX_PATH], wchar_t (&stagedCopy)[MAX_PATH]) {
-    return BuildSystemPath(systemCopy, MAX_PATH, L"\\drivers\\veltrane.sys") &&
+    return BuildSystemDriverPath(systemCopy) &&
            CopyString(stagedCopy, MAX_PATH, systemCopy) && AppendString(stagedCopy, MAX_PATH, kStagedSuffix);
+}
+
+// The refresh skipped for `why`, with the error the failed call left.
+DWORD Skipped(const char* why) {
+    const DWORD error = LastErrorOrGeneric();
+    Trace("  driver refresh: %hs, error %lu: skipped", why, error);
+    return error;
 }
 
 }  // namespace
@@ -103,17 +111,9 @@ DWORD RefreshMainDriverFile(const wchar_t* installCopy) {
     // Loaded before redirection goes off, so that it comes from the 32-bit
     // system directory under WoW64; freed after redirection is back on.
     const FileVersions versions;
-    if (!versions.ok()) {
-        const DWORD error = LastErrorOrGeneric();
-        Trace("  driver refresh: VERSION.DLL not loaded, error %lu: skipped", GetLastError());
-        return error;
-    }
+    if (!versions.ok()) return Skipped("VERSION.DLL not loaded");
     NativeFileSystem native;
-    if (!native.ok()) {
-        const DWORD error = LastErrorOrGeneric();
-        Trace("  driver refresh: native drivers folder out of reach, error %lu: skipped", GetLastError());
-        return error;
-    }
+    if (!native.ok()) return Skipped("native drivers folder out of reach");
     const uint64_t systemVersion = versions.Of(systemCopy);
 
     // Everything below compares and installs the staged bytes, never the

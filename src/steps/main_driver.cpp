@@ -18,9 +18,13 @@ DWORD FindNativeEntry(const wchar_t* path) {
 
 }  // namespace
 
+bool BuildSystemDriverPath(wchar_t (&path)[MAX_PATH]) {
+    return BuildSystemPath(path, MAX_PATH, L"\\drivers\\veltrane.sys");
+}
+
 DWORD CheckMainDriverPresent() {
     wchar_t path[MAX_PATH] = {};
-    if (!BuildSystemPath(path, MAX_PATH, L"\\Drivers\\VELTRANE.SYS")) return LastErrorOrGeneric();
+    if (!BuildSystemDriverPath(path)) return LastErrorOrGeneric();
     const DWORD found = FindNativeEntry(path);
     if (found != ERROR_SUCCESS) return found;
     RegKey key;
