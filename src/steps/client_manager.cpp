@@ -11,10 +11,6 @@ namespace vtpi {
 
 namespace {
 
-bool IsExeAt(const wchar_t* text) {
-    return text[0] == L'.' && FoldAscii(text[1]) == L'e' && FoldAscii(text[2]) == L'x' && FoldAscii(text[3]) == L'e';
-}
-
 // The program an image path runs: its quoted part, or an unquoted path up to
 // and including its first ".exe". False when there is none, or it is not an
 // absolute path (an environment string, a kernel path) or too long.
@@ -22,7 +18,7 @@ bool ProgramOf(const wchar_t* image, wchar_t (&program)[MAX_PATH]) {
     const bool quoted = image[0] == L'"';
     if (quoted) ++image;
     int32_t length = 0;
-    while (image[length] != 0 && (quoted ? image[length] != L'"' : !IsExeAt(image + length))) ++length;
+    while (image[length] != 0 && (quoted ? image[length] != L'"' : !AfterPrefix(image + length, L".exe"))) ++length;
     if (image[length] == 0) return false;  // no closing quote, or no ".exe"
     if (!quoted) length += 4;
     if (length < 3 || length >= MAX_PATH) return false;
@@ -74,7 +70,7 @@ DWORD InstallClientManager(const InstallPaths& paths) {
     const DWORD opened = OpenServiceManager(manager);
     if (opened != ERROR_SUCCESS) return opened;
     // An existing service makes the creation fail and stays as it is, but
-    // for the quotes an earlier release left out.
+    // for a registration an earlier release left (RepairEarlierRegistration).
     const ServiceHandle service(CreateServiceW(manager.get(), kClientManagerService, kClientManagerDisplayName,
                                                SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                                SERVICE_ERROR_NORMAL, paths.clientManagerImage, kClientManagerGroup,
@@ -82,10 +78,12 @@ DWORD InstallClientManager(const InstallPaths& paths) {
     const DWORD error = service ? ERROR_SUCCESS : GetLastError();
     if (error == ERROR_SERVICE_EXISTS) {
         RepairEarlierRegistration(manager.get(), paths);
-    } else {
-        Trace("  client manager %s, error %lu", service ? L"created" : L"not created", error);
+        return ERROR_SUCCESS;
     }
-    return ERROR_SUCCESS;
+    // Any other failure (one still marked for deletion, say) leaves the
+    // machine without the client manager: the install fails with it.
+    Trace("  client manager %s, error %lu", service ? L"created" : L"not created", error);
+    return error;
 }
 
 DWORD RemoveClientManager() {

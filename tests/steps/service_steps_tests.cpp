@@ -125,6 +125,24 @@ TEST_F(Services, InstallKeepsAnExistingRegistrationButRepairsAnEarlierOne) {
     }
 }
 
+// A client manager still marked for deletion (uninstalled while another
+// program held it open, and no restart since) cannot be registered again:
+// the install fails with that error rather than succeed without one.
+TEST_F(Services, InstallFailsWhileTheOldClientManagerIsMarkedForDeletion) {
+    const InstallPaths paths = testbed::InstallPathsFor(kInstallDir);
+    ASSERT_EQ(0u, InstallClientManager(paths));
+    const SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    const SC_HANDLE held = OpenServiceW(manager, kClientManagerService, SERVICE_QUERY_STATUS);
+    ASSERT_NE(nullptr, held);
+    EXPECT_EQ(0u, RemoveClientManager());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), InstallClientManager(paths));
+    CloseServiceHandle(held);
+    CloseServiceHandle(manager);
+    ASSERT_TRUE(testsvc::WaitUntilGone(kClientManagerService));
+    EXPECT_EQ(0u, InstallClientManager(paths));
+    EXPECT_TRUE(testsvc::Exists(kClientManagerService));
+}
+
 TEST_F(Services, UninstallStopsWaitsWhileStoppingThenDeletes) {
     ASSERT_EQ(0u, InstallClientManager(testbed::InstallPathsFor(kInstallDir)));
     testsvc::SetParameter(kClientManagerService, L"LingerMs", 1500);
