@@ -1,5 +1,6 @@
 #include "steps/boot_locale.h"
 
+#include "base/files.h"
 #include "base/owner.h"
 #include "base/text.h"
 #include "base/trace.h"
@@ -8,14 +9,9 @@ namespace vtpi {
 
 namespace {
 
-struct Root {
-    const wchar_t* probe;
-    const wchar_t* root;
-};
-const Root kRoots[] = {
-    {L"\\\\.\\VeltraneFS\\Disk\\OrigMbr.dat", L"\\\\.\\VeltraneFS"},
-    {L"\\\\Veltrane\\Vtfs\\Disk\\OrigMbr.dat", L"\\\\Veltrane\\Vtfs"},
-};
+const wchar_t* const kDeviceRoot = L"\\\\.\\VeltraneFS";
+const wchar_t* const kNetworkRoot = L"\\\\Veltrane\\Vtfs";
+const wchar_t* const kProbeFile = L"\\Disk\\OrigMbr.dat";
 
 const wchar_t* const kSection = L"Locale";
 const wchar_t* const kMapSection = L"LanguageIdMap";
@@ -75,16 +71,31 @@ void EnsureEntry(const wchar_t* file, const wchar_t* key, const wchar_t* localeM
     Trace("  Bootcode.ini %s: filled with %.64s%s", key, value, written ? L"" : L" (not written)");
 }
 
+// Whether the root's probe file opens; the root goes into `root` when it does.
+bool ProbeRoot(const wchar_t* candidate, wchar_t* root, int32_t capacity) {
+    wchar_t probe[64];
+    CopyString(probe, 64, candidate);
+    AppendString(probe, 64, kProbeFile);
+    const FileHandle file(
+        CreateFileW(probe, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid() && CopyString(root, capacity, candidate);
+}
+
 }  // namespace
 
 bool FindEncryptedFsRoot(wchar_t* root, int32_t capacity) {
     for (int32_t i = 0; i < capacity; ++i) root[i] = 0;
-    for (const Root& candidate : kRoots) {
-        const FileHandle probe(CreateFileW(candidate.probe, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                           FILE_ATTRIBUTE_NORMAL, nullptr));
-        if (probe.valid()) return CopyString(root, capacity, candidate.root);
+    if (ProbeRoot(kDeviceRoot, root, capacity)) return true;
+    // The network root only where the client's file system is on this
+    // machine, its device root there: otherwise whoever answers the name
+    // "Veltrane" would get the elevated caller's credentials.
+    DWORD attributes;
+    const DWORD device = ProbeEntry(kDeviceRoot, 0, &attributes);
+    if (device == ERROR_FILE_NOT_FOUND || device == ERROR_PATH_NOT_FOUND) {
+        Trace("  no %s on this machine: %s not probed", kDeviceRoot, kNetworkRoot);
+        return false;
     }
-    return false;
+    return ProbeRoot(kNetworkRoot, root, capacity);
 }
 
 void EnsureBootLocale(const wchar_t* localeMap, const wchar_t* root) {

@@ -15,7 +15,8 @@ DWORD FillBootLocale(const wchar_t* localeMap);
 
 // Fills `root` (capacity units) with the root of the first reachable
 // encrypted file system, "\\.\VeltraneFS" or "\\Veltrane\Vtfs"; false, and
-// an empty root, when neither probe file opens.
+// an empty root, when neither probe file opens. The network root is probed
+// only when the device root exists on this machine.
 bool FindEncryptedFsRoot(wchar_t* root, int32_t capacity);
 
 // Fills a missing or empty "Keyboard", then "Language", entry of the

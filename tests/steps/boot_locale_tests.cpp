@@ -114,6 +114,26 @@ TEST_F(BootLocale, TheFirstReachableRootIsTheOneFilled) {
     EXPECT_STREQ(L"", root);
 }
 
+// Without the client's file system on this machine (no device root) the
+// network root is not even probed: whoever answers the name "Veltrane" would
+// get the elevated caller's credentials. The whole step then fills nothing.
+TEST_F(BootLocale, WithoutTheDeviceRootTheNetworkRootIsNeverProbed) {
+    SetReachable(kDeviceFolder, false);
+    struct DeviceRootGone {
+        DeviceRootGone() { EXPECT_TRUE(MoveFileW(kDeviceFolder.c_str(), (kDeviceFolder + L"-gone").c_str())); }
+        ~DeviceRootGone() { MoveFileW((kDeviceFolder + L"-gone").c_str(), kDeviceFolder.c_str()); }
+    } gone;
+    spy::Scope spy(GetModuleHandleW(nullptr));
+    wchar_t root[MAX_PATH];
+    EXPECT_FALSE(FindEncryptedFsRoot(root, MAX_PATH));
+    EXPECT_EQ(0u, FillBootLocale(LocaleMap().c_str()));
+    for (const spy::Call& c : spy::CallsTo("CreateFileW")) {
+        EXPECT_EQ(std::wstring::npos, c.detail.find(L"\\\\Veltrane")) << testing::PrintToString(c.detail);
+    }
+    EXPECT_EQ("", spy::DescribeHeld());
+    EXPECT_EQ(L"(missing)", ReadEntry(kUncFolder, L"Keyboard"));
+}
+
 TEST_F(BootLocale, WithoutAMapBothAreTheDefaultKeyboardFirstEachFlushed) {
     spy::Scope spy(GetModuleHandleW(nullptr));
     EnsureBootLocale(LocaleMap().c_str(), kDeviceRoot);
