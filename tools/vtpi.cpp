@@ -68,6 +68,8 @@ void PrintLastError(DWORD error) {
 std::wstring StartTrace() {
     wchar_t folder[MAX_PATH], file[MAX_PATH];
     if (!GetTempPathW(MAX_PATH, folder) || !GetTempFileNameW(folder, L"vtp", 0, file)) return L"";
+    // The DLL writes only to the path it reaches: the long one, not an 8.3 alias.
+    GetLongPathNameW(file, file, MAX_PATH);
     SetEnvironmentVariableW(L"VTPI_LOG", file);
     return file;
 }

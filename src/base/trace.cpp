@@ -4,6 +4,7 @@
 
 #include <stdarg.h>
 
+#include "base/system_library.h"
 #include "base/text.h"
 
 namespace vtpi {
@@ -43,26 +44,33 @@ CallTrace* Current() {
 
 constexpr int kLineUnits = 1024;
 
-bool IsSlash(wchar_t c) { return c == L'\\' || c == L'/'; }
+// Functions of Vista and later, looked up at run time.
+using GetFinalPathNameFn = DWORD(WINAPI*)(HANDLE, LPWSTR, DWORD, DWORD);
+using SetFileInformationFn = BOOL(WINAPI*)(HANDLE, int, LPVOID, DWORD);
+constexpr int kFileDispositionInfo = 4;
 
-// Why a trace file path is not used as one, by its form alone: a device,
-// pipe or namespace path ("\\.\", "\\?\", "\??\", either slash). Each unit
-// is read only when the one before it is not the terminator.
-const char* RefusedLogPath(const wchar_t* path) {
-    const bool special = IsSlash(path[0]) &&
-                         ((IsSlash(path[1]) && (path[2] == L'.' || path[2] == L'?')) ||
-                          (path[1] == L'?' && path[2] == L'?')) &&
-                         IsSlash(path[3]);
-    return special ? "a device, pipe or namespace path" : nullptr;
+// Whether `path` lies inside `folder` (in it, or below it).
+bool IsInside(const wchar_t* path, const wchar_t* folder) {
+    const wchar_t* rest = folder ? AfterPrefix(path, folder) : nullptr;
+    if (!rest) return false;
+    if (*rest == L'\\') ++rest;
+    else if (rest[-1] != L'\\') return false;
+    return *rest != 0;
 }
 
 // Why an opened trace file is not used: it must be a regular file on a disk
-// with one name, not a link.
-const char* RefusedLogFile(HANDLE file) {
+// with one name, not a link, and (where the system can say) reached by the
+// full path asked for, through no link, junction or other name on its way.
+const char* RefusedLogFile(HANDLE file, const wchar_t* full, GetFinalPathNameFn finalPathOf) {
     BY_HANDLE_FILE_INFORMATION info;
     if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &info)) return "not a file on a disk";
     if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) return "a link";
-    return info.nNumberOfLinks == 1 ? nullptr : "a file with more than one name";
+    if (info.nNumberOfLinks != 1) return "a file with more than one name";
+    if (!finalPathOf) return nullptr;
+    wchar_t reached[MAX_PATH];
+    const DWORD length = finalPathOf(file, reached, MAX_PATH, 0);
+    const wchar_t* local = length > 0 && length < MAX_PATH ? AfterPrefix(reached, L"\\\\?\\") : nullptr;
+    return local && EqualsIgnoringAsciiCase(local, full) ? nullptr : "reached through a link or another name";
 }
 
 }  // namespace
@@ -72,26 +80,47 @@ CallTrace::CallTrace(TraceSink sink, const void* context) : sink_(sink), sinkCon
     const DWORD slot = Slot();
     if (slot == TLS_OUT_OF_INDEXES || TlsGetValue(slot)) return;  // collected by the outer call
     owner_ = TlsSetValue(slot, this) != FALSE;
-    const DWORD length = GetEnvironmentVariableW(L"VTPI_LOG", logPath_, MAX_PATH);
-    if (owner_ && length > 0 && length < MAX_PATH) OpenLog();
 }
 
-// Opened as the call starts, before file-system redirection is ever turned
-// off; never through a link at its end, and never letting a pipe's server
-// act as the caller.
-void CallTrace::OpenLog() {
-    const char* refused = RefusedLogPath(logPath_);
-    if (!refused) {
-        log_ = CreateFileW(logPath_, FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+// Opened before file-system redirection is ever turned off; never through a
+// link, never on another machine, and never letting a pipe's server act as
+// the caller.
+void CallTrace::OpenFile(const wchar_t* folder) {
+    LastErrorKept kept;
+    wchar_t asked[MAX_PATH], full[MAX_PATH];
+    const DWORD named = GetEnvironmentVariableW(L"VTPI_LOG", asked, MAX_PATH);
+    if (!owner_ || named == 0 || named >= MAX_PATH) return;
+    const auto finalPathOf =
+        reinterpret_cast<GetFinalPathNameFn>(LoadedFunction("kernel32.dll", "GetFinalPathNameByHandleW"));
+    const DWORD length = GetFullPathNameW(asked, MAX_PATH, full, nullptr);
+    const char* refused = nullptr;
+    if (IsNamespaceOrPipePath(asked)) {
+        refused = "a device, pipe or namespace path";
+    } else if (length == 0 || length >= MAX_PATH || full[0] == L'\\') {
+        refused = "a network path, or no full path";
+    } else if (!finalPathOf && !IsInside(full, folder)) {
+        refused = "outside the install folder, where the system cannot tell a link";
+    } else {
+        log_ = CreateFileW(full, FILE_APPEND_DATA | DELETE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | SECURITY_SQOS_PRESENT |
                                SECURITY_IDENTIFICATION,
                            nullptr);
-        refused = log_ == INVALID_HANDLE_VALUE ? "not opened" : RefusedLogFile(log_);
+        const bool created = GetLastError() != ERROR_ALREADY_EXISTS;
+        refused = log_ == INVALID_HANDLE_VALUE ? "not opened" : RefusedLogFile(log_, full, finalPathOf);
+        if (refused && created) {
+            // A file made here and refused goes again, through its handle:
+            // its path may lead elsewhere by now. A new file is refused only
+            // where the final path can be read, and there this exists too.
+            const auto setInformation =
+                reinterpret_cast<SetFileInformationFn>(LoadedFunction("kernel32.dll", "SetFileInformationByHandle"));
+            BOOLEAN remove = TRUE;
+            if (setInformation) setInformation(log_, kFileDispositionInfo, &remove, sizeof(remove));
+        }
     }
     if (!refused) return;
     if (log_ != INVALID_HANDLE_VALUE) CloseHandle(log_);
     log_ = INVALID_HANDLE_VALUE;
-    Trace("VTPI_LOG %s not used: %hs", logPath_, refused);
+    Trace("VTPI_LOG %s not used: %hs", asked, refused);
 }
 
 CallTrace::~CallTrace() {

@@ -4,13 +4,18 @@
 // thread's open sink and do nothing when there is none (as when a test calls
 // an operation directly).
 //
-// The trace goes out through OutputDebugStringA, is appended as UTF-8 to the
-// file that the environment variable VTPI_LOG names, opened as the call starts
-// and shared for reading, and goes line by line to the call's own sink, if any
-// (a Windows Installer log). The file is used only when it is a regular file
-// on a disk with one name and not a link; a device, pipe or namespace path is
-// not even opened. Otherwise a trace line says why, and there is no file. Nothing here changes the thread's last error, and a
-// trace that cannot be written changes nothing else either.
+// The trace goes out through OutputDebugStringA, goes line by line to the
+// call's own sink, if any (a Windows Installer log), and is appended as UTF-8
+// to the file that the environment variable VTPI_LOG names, opened once the
+// call's folder is checked and shared for reading. The file is used only
+// when it is a regular file on a local disk with one name, reached by the
+// full path asked for through no link, junction or other name on its way;
+// where the system cannot tell (before Vista), only a file inside the install
+// folder is used. A device, pipe, namespace or network path is not even
+// opened, and a file made for the trace and then refused is deleted again.
+// Otherwise a trace line says why, and there is no file. Nothing here
+// changes the thread's last error, and a trace that cannot be written
+// changes nothing else either.
 //
 // Built with VTPI_NO_TRACE (the benchmark's reference DLL), every function
 // here is an empty inline one.
@@ -35,18 +40,19 @@ public:
     CallTrace(const CallTrace&) = delete;
     CallTrace& operator=(const CallTrace&) = delete;
 
+    // Opens the trace file, if VTPI_LOG names one; `folder` is the call's
+    // checked install folder, null when it was refused.
+    void OpenFile(const wchar_t* folder);
     // Used by the functions below.
     void Add(const wchar_t* line);
 
 private:
     void Flush();
-    void OpenLog();
 
     TraceSink sink_ = nullptr;
     const void* sinkContext_ = nullptr;
     bool owner_ = false;  // false inside another export's call: that one collects
     HANDLE log_ = INVALID_HANDLE_VALUE;
-    wchar_t logPath_[MAX_PATH];
     char pending_[4000];  // UTF-8 lines not yet written out (one debug-output message at most)
     int used_ = 0;
 };
@@ -70,6 +76,7 @@ public:
     CallTrace() {}
     CallTrace(TraceSink, const void*) {}
     ~CallTrace() {}
+    void OpenFile(const wchar_t*) {}
 };
 inline void Trace(const char*, ...) {}
 inline void TraceList(const wchar_t*, const wchar_t*, int32_t) {}

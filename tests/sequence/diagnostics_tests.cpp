@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -149,7 +150,7 @@ TEST_F(Diagnostics, TheTraceFileHasALineForEveryStepOfAnInstallAndAnUninstall) {
         for (const spy::Call& c : spy::CallsTo("CreateFileW")) {
             if (c.detail != kLog) continue;
             ++opens;
-            EXPECT_EQ(static_cast<DWORD>(FILE_APPEND_DATA), c.access);
+            EXPECT_EQ(static_cast<DWORD>(FILE_APPEND_DATA | DELETE), c.access);  // DELETE: a refused new file goes again
             EXPECT_EQ(static_cast<DWORD>(FILE_SHARE_READ), c.share);
         }
         EXPECT_EQ(2, opens);
@@ -234,15 +235,57 @@ TEST_F(Diagnostics, ALogThatIsALinkAPipeOrADeviceGetsNothing) {
     EXPECT_EQ(Outcome(0, ERROR_SUCCESS), Install());
     EXPECT_EQ("keep", ReadLog());
 
+    // Nor is a path on another machine, which would be sent the caller's
+    // credentials, the local one included.
     for (const wchar_t* refused : {L"\\\\.\\pipe\\vtpi-trace", L"//./pipe/vtpi-trace", L"\\\\.\\RSVLOCK",
-                                   L"\\\\?\\C:\\testbed\\trace.log", L"\\??\\C:\\testbed\\trace.log"}) {
+                                   L"\\\\?\\C:\\testbed\\trace.log", L"\\??\\C:\\testbed\\trace.log",
+                                   L"\\\\localhost\\pipe\\vtpi-trace", L"\\\\localhost\\C$\\testbed\\trace.log",
+                                   L"//localhost/C$/testbed/trace.log", L"\\\\Veltrane\\Vtfs\\trace.log"}) {
         SCOPED_TRACE(testing::PrintToString(std::wstring(refused)));
         SetEnvironmentVariableW(L"VTPI_LOG", refused);
         spy::Scope spy(testdll::Module());
         EXPECT_EQ(Outcome(0, ERROR_SUCCESS), Install(0));
-        for (const spy::Call& c : spy::CallsTo("CreateFileW")) EXPECT_NE(std::wstring(refused), c.detail);
+        for (const spy::Call& c : spy::CallsTo("CreateFileW")) EXPECT_EQ(std::wstring::npos, c.detail.find(L"trace"));
     }
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\testbed\\trace.log"));
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(L"C:\\testbed\\efs\\unc\\trace.log"));
+}
+
+// A folder on the way that leads elsewhere (C:\testbed\linked-diag, which
+// the testbed makes a link to C:\testbed\diag) redirects the trace: it gets
+// nothing, and a file that the open made there is deleted again.
+TEST_F(Diagnostics, ALogReachedThroughALinkedFolderGetsNothing) {
+    const std::wstring reached = std::wstring(kDir) + L"\\trace.log";
+    SetEnvironmentVariableW(L"VTPI_LOG", L"C:\\testbed\\linked-diag\\trace.log");
+    EXPECT_EQ(Outcome(0, ERROR_SUCCESS), Install());
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(reached.c_str()));
+
+    const HANDLE file = CreateFileW(reached.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    DWORD written = 0;
+    WriteFile(file, "keep", 4, &written, nullptr);
+    CloseHandle(file);
+    EXPECT_EQ(Outcome(0, ERROR_SUCCESS), Install(0));
+    std::ifstream in(reached.c_str(), std::ios::binary);
+    EXPECT_EQ("keep", std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
+}
+
+// Where the system cannot tell a link on the way (no
+// GetFinalPathNameByHandleW, before Vista), only a file inside the install
+// folder is used.
+TEST_F(Diagnostics, WhereLinksCannotBeToldOnlyALogInTheInstallFolderIsUsed) {
+    const std::wstring inside = std::wstring(kDir) + L"\\trace.log";
+    for (const std::wstring& log : {std::wstring(kLog), inside}) {
+        SCOPED_TRACE(testing::PrintToString(log));
+        SetEnvironmentVariableW(L"VTPI_LOG", log.c_str());
+        spy::Scope spy(testdll::Module());
+        spy::Fail("GetProcAddress", ERROR_PROC_NOT_FOUND, L"GetFinalPathNameByHandleW", 0, -1);
+        EXPECT_EQ(Outcome(0, ERROR_SUCCESS), Install());
+    }
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(kLog));
+    std::ifstream in(inside.c_str(), std::ios::binary);
+    const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(1, Count(trace, "result 0\r\n")) << trace;
 }
 
 TEST_F(Diagnostics, AFaultInTheRegistrationIsTracedAndTheErrorIsTheSequences) {
