@@ -13,15 +13,21 @@
  *
  * Both return 0 on success and -1 on failure; no other value occurs. Both
  * set the thread's last error before they return: ERROR_SUCCESS with 0, and
- * with -1 the Win32 error of the step that failed (ERROR_INVALID_PARAMETER
- * for a directory that cannot be used). Each call also writes a trace through
- * OutputDebugStringA, and to the file the environment variable VTPI_LOG
- * names, if any and only when it is a regular file on a disk with one name,
- * not a link, device or pipe.
+ * with -1 the Win32 error of the step that failed: ERROR_INVALID_PARAMETER
+ * for a directory that cannot be used, ERROR_PATH_NOT_FOUND for an install
+ * into a directory that is not an existing folder, ERROR_TIMEOUT when another
+ * call held the call lock for 10 minutes (each before anything changes).
+ * Each call also writes a trace through OutputDebugStringA, and to the file
+ * the environment variable VTPI_LOG names, if any and only when it is a
+ * regular file on a local disk with one name, reached by the full path given
+ * through no link on any of its folders (before Vista: inside the install
+ * directory); a device, pipe, namespace or network path is never opened.
  *
  * One call runs at a time on a machine: a call with a usable directory holds
  * the mutex "Global\VtPostInstall" ("VtPostInstall" before Windows 2000)
- * until it returns; a second call waits, and an abandoned one is taken over.
+ * until it returns; a second call waits (at most 10 minutes from Windows
+ * 2000 on), and an abandoned one is taken over. The mutex is open to SYSTEM
+ * and Administrators alone; one that another account made is not waited for.
  */
 #ifndef VTPOSTINSTALL_H
 #define VTPOSTINSTALL_H
@@ -39,9 +45,12 @@ extern "C" {
  * backslash ("C:\..."), or a UNC path ("\\server\share..."). A NULL,
  * longer, empty or relative directory (such as "folder" or "C:folder"), one
  * holding a character no folder name can hold (", <, >, |, *, ?, a control
- * character, a ':' past the drive) or one in the device or verbatim
- * namespace ("\\.\...", "\\?\...") makes an export return -1 at once with
- * ERROR_INVALID_PARAMETER, changing nothing.
+ * character, a ':' past the drive), one in the device or verbatim namespace
+ * ("\\.\...", "\\?\...") or a pipe on any host ("\\host\pipe\..."), either
+ * slash a separator, makes an export return -1 at once with
+ * ERROR_INVALID_PARAMETER, changing nothing. An install also needs it to be
+ * an existing folder (ERROR_PATH_NOT_FOUND otherwise); an uninstall runs
+ * without it.
  */
 #define VTPI_MAX_INSTALL_DIR 237
 
@@ -57,7 +66,8 @@ typedef int(__cdecl* VT_installer_fn)(int install, const wchar_t* installDir, in
 /*
  * The same for a setup program that holds the directory as an 8-bit string.
  * Each byte becomes the UTF-16 unit of the same value (no code page is
- * applied, so only ASCII paths arrive unchanged). Before the sequence, and in
+ * applied, so only ASCII paths arrive unchanged; an install into a folder
+ * whose name the widening changes is refused with ERROR_PATH_NOT_FOUND). Before the sequence, and in
  * both directions, the tray application is recorded in the shared-files list
  * and the install directory's application file list; nothing that goes wrong
  * there, an exception included, changes the result, which is VT_installer's.
