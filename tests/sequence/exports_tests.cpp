@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <fstream>
@@ -91,38 +92,22 @@ void ExpectNothingChanged() {
 // An install takes its service and its boot driver from the folder: one that
 // is not an existing folder is refused with error 3 before anything changes,
 // as is an ANSI name that, widened byte by byte, names no folder (here the
-// two bytes of a character in a multi-byte code page). An uninstall still
-// runs once the folder is gone.
+// two bytes of a character in code page 932). An uninstall runs without it.
 TEST_F(Helper, AnInstallRefusesWhatIsNotAnExistingFolderAndAnUninstallRunsWithout) {
-    const std::wstring file = ansi_.path() + L"\\a-file";
-    CloseHandle(CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
-    ASSERT_TRUE(CreateDirectoryW((ansi_.path() + L"\\\u3042").c_str(), nullptr));  // the Hiragana A, 82 A0 in code page 932
-    {
-        spy::Scope spy(testdll::Module());
-        for (const char* refused : {"C:\\testbed\\ansi\\missing", "C:\\testbed\\ansi\\a-file", "C:\\testbed\\ansi\\\x82\xA0",
-                                    "C:\\testbed\\missing\\Veltrane"}) {
-            SCOPED_TRACE(refused);
-            SetLastError(0xDEAD);
-            EXPECT_EQ(-1, Run(refused, 1));
-            EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
-            const std::wstring wide(refused, refused + strlen(refused));
-            SetLastError(0xDEAD);
-            EXPECT_EQ(-1, testdll::Installer()(1, wide.c_str(), 0));
-            EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
-        }
-        ExpectNothingChanged();
+    CloseHandle(CreateFileW((ansi_.path() + L"\\a-file").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    ASSERT_TRUE(CreateDirectoryW((ansi_.path() + L"\\\u3042").c_str(), nullptr));  // 82 A0 in code page 932
+    spy::Scope spy(testdll::Module());
+    for (const char* refused : {"C:\\testbed\\ansi\\missing", "C:\\testbed\\ansi\\a-file", "C:\\testbed\\ansi\\\x82\xA0"}) {
+        SCOPED_TRACE(refused);
+        const std::wstring wide(refused, refused + strlen(refused));
+        SetLastError(0xDEAD);
+        EXPECT_EQ(-1, Run(refused, 1));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+        EXPECT_EQ(-1, testdll::Installer()(1, wide.c_str(), 0));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
     }
-    EXPECT_FALSE(testsvc::Exists(kClientManagerService));
-    EXPECT_EQ(L"(missing)", ListedId(ansi_.path() + L"\\\u3042"));
-
-    const std::wstring gone = ansi_.path() + L"\\gone";
-    ASSERT_TRUE(CreateDirectoryW(gone.c_str(), nullptr));
-    EXPECT_EQ(0, Run("C:\\testbed\\ansi\\gone", 1));
-    ASSERT_TRUE(testsvc::Exists(kClientManagerService));
-    DeleteFileW((gone + L"\\VTFILES41.LST").c_str());
-    ASSERT_TRUE(RemoveDirectoryW(gone.c_str()));
-    EXPECT_EQ(0, Run("C:\\testbed\\ansi\\gone", 0));
-    EXPECT_TRUE(testsvc::WaitUntilGone(kClientManagerService));
+    ExpectNothingChanged();
+    EXPECT_EQ(0, Run("C:\\testbed\\ansi\\missing", 0));
 }
 
 // Every key, file, device and service the DLL opens, over an install and an
@@ -215,12 +200,14 @@ TEST_F(Helper, AFaultInTheRegistrationLeavesTheCallToTheSequenceAndWhatItHeldHel
     EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
 }
 
-// The mutex every call holds, made first by another program with `sddl`.
-HANDLE MakeCallLock(const std::wstring& sddl) {
+// The call lock, made first by another program with `sddl`: as this DLL
+// makes it (owned by Administrators, for SYSTEM and Administrators alone),
+// or as an account without rights would (owned by it, open to everyone).
+const wchar_t* const kAsTheDllMakesIt = L"O:BAD:(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)";
+const wchar_t* const kAsAnotherAccountMakesIt = L"O:WDD:(A;;GA;;;WD)";
+HANDLE MakeCallLock(const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
-        return nullptr;
-    }
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), descriptor, FALSE};
     const bool global = LOBYTE(LOWORD(GetVersion())) >= 5 && !(GetVersion() & 0x80000000);
     const HANDLE lock = CreateMutexA(&attributes, FALSE, global ? "Global\\VtPostInstall" : "VtPostInstall");
@@ -228,44 +215,17 @@ HANDLE MakeCallLock(const std::wstring& sddl) {
     return lock;
 }
 
-// As this DLL makes it, in another setup program: owned by Administrators,
-// for SYSTEM and Administrators alone.
-const wchar_t* const kAsTheDllMakesIt = L"O:BAD:(A;;0x1f0001;;;SY)(A;;0x1f0001;;;BA)";
-
-// As a user without rights makes it: owned by that user, open to everyone.
-std::wstring AsAUserMakesIt() {
-    HANDLE token = nullptr;
-    BYTE user[256];
-    DWORD size = 0;
-    LPWSTR sid = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return L"";
-    const bool read = GetTokenInformation(token, TokenUser, user, sizeof(user), &size) &&
-                      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(user)->User.Sid, &sid);
-    CloseHandle(token);
-    if (!read) return L"";
-    const std::wstring sddl = L"O:" + std::wstring(sid) + L"D:(A;;GA;;;WD)";
-    LocalFree(sid);
-    return sddl;
-}
-
-// An install on a thread of its own, as another setup program's call: its
-// result and the last error it left.
-struct Answer {
-    int result = 1;
-    DWORD error = 0xDEAD;
-};
-DWORD WINAPI InstallInAnsi(void* answer) {
-    auto* out = static_cast<Answer*>(answer);
-    out->result = testdll::Helper()("C:\\testbed\\ansi", 1, 0);
-    out->error = GetLastError();
+DWORD WINAPI InstallInAnsi(void* result) {
+    *static_cast<int*>(result) = testdll::Helper()("C:\\testbed\\ansi", 1, 0);
     return 0;
 }
-Answer InstallOnAnotherThread(DWORD timeoutMs) {
-    Answer answer;
-    const HANDLE call = CreateThread(nullptr, 0, InstallInAnsi, &answer, 0, nullptr);
-    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call, timeoutMs));
+
+int InstallOnAnotherThread() {
+    int result = 1;
+    const HANDLE call = CreateThread(nullptr, 0, InstallInAnsi, &result, 0, nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call, 60000));
     CloseHandle(call);
-    return answer;
+    return result;
 }
 
 DWORD WINAPI TakeAndEnd(void* lock) {
@@ -279,79 +239,65 @@ TEST_F(Helper, OneCallAtATimeAndAnAbandonedLockIsTakenOver) {
     const HANDLE lock = MakeCallLock(kAsTheDllMakesIt);
     ASSERT_NE(nullptr, lock);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
-    Answer answer;
-    const HANDLE call = CreateThread(nullptr, 0, InstallInAnsi, &answer, 0, nullptr);
+    int result = 1;
+    HANDLE call = CreateThread(nullptr, 0, InstallInAnsi, &result, 0, nullptr);
     EXPECT_EQ(static_cast<DWORD>(WAIT_TIMEOUT), WaitForSingleObject(call, 1000));
     EXPECT_FALSE(testsvc::Exists(kClientManagerService));
     ReleaseMutex(lock);
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call, 30000));
     CloseHandle(call);
-    EXPECT_EQ(0, answer.result);
+    EXPECT_EQ(0, result);
     EXPECT_TRUE(testsvc::Exists(kClientManagerService));
 
     HANDLE holder = CreateThread(nullptr, 0, TakeAndEnd, lock, 0, nullptr);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(holder, 30000));
     CloseHandle(holder);
-    EXPECT_EQ(0, InstallOnAnotherThread(30000).result);
+    result = 1;
+    call = CreateThread(nullptr, 0, InstallInAnsi, &result, 0, nullptr);
+    EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(call, 30000));
+    CloseHandle(call);
+    EXPECT_EQ(0, result);
     // Released at the call's end.
     EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
     ReleaseMutex(lock);
     CloseHandle(lock);
 }
 
-// Nobody without rights can hold the calls up: a lock that another account
-// made first is not waited for, and the trace says so; one that this DLL
-// made elsewhere is waited for ten minutes, no longer, and then the call
-// answers ERROR_TIMEOUT having changed nothing.
-TEST_F(Helper, ALockMadeByAnotherAccountIsNotWaitedForAndTheWaitIsBounded) {
+// Nobody without rights can hold the calls up: a lock another account made
+// is not waited for (the trace says so), and another call's is waited for ten
+// minutes, no longer: then ERROR_TIMEOUT, nothing changed.
+TEST_F(Helper, ALockOfAnotherAccountIsNotWaitedForAndTheWaitIsBounded) {
     const std::wstring log = ansi_.path() + L"\\trace.log";
     SetEnvironmentVariableW(L"VTPI_LOG", log.c_str());
-    HANDLE lock = MakeCallLock(AsAUserMakesIt());
-    ASSERT_NE(nullptr, lock);
+    HANDLE lock = MakeCallLock(kAsAnotherAccountMakesIt);
     ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
-    EXPECT_EQ(0, InstallOnAnotherThread(60000).result);
-    EXPECT_TRUE(testsvc::Exists(kClientManagerService));
-    ReleaseMutex(lock);
-    CloseHandle(lock);
-    SetEnvironmentVariableW(L"VTPI_LOG", nullptr);
+    EXPECT_EQ(0, InstallOnAnotherThread());
     std::ifstream in(log.c_str(), std::ios::binary);
-    const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_NE(std::string::npos, trace.find("VtPostInstall made by another account: going on without it")) << trace;
+    EXPECT_NE(std::string::npos, std::string(std::istreambuf_iterator<char>(in), {}).find("made by another account"));
+    CloseHandle(lock);
 
     testsvc::ResetServices();
-    lock = MakeCallLock(kAsTheDllMakesIt);
-    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(lock, 0));
-    {
-        spy::Scope spy(testdll::Module());
-        spy::Fail("WaitForSingleObject", 0);  // the bound passes at once
-        const Answer answer = InstallOnAnotherThread(60000);
-        EXPECT_EQ(-1, answer.result);
-        EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), answer.error);
-        const auto waits = spy::CallsTo("WaitForSingleObject");
-        ASSERT_EQ(1u, waits.size());
-        EXPECT_EQ(L"600000", waits[0].detail);  // ten minutes
-        ExpectNothingChanged();
-        EXPECT_EQ("", spy::DescribeHeld());
-    }
-    EXPECT_FALSE(testsvc::Exists(kClientManagerService));
-    ReleaseMutex(lock);
-    CloseHandle(lock);
+    spy::Scope spy(testdll::Module());
+    spy::Fail("WaitForSingleObject", 0);  // the ten minutes pass
+    SetLastError(0xDEAD);
+    EXPECT_EQ(-1, Run("C:\\testbed\\ansi", 1));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_TIMEOUT), GetLastError());
+    EXPECT_EQ(L"600000", spy::CallsTo("WaitForSingleObject").at(0).detail);
+    ExpectNothingChanged();
 }
 
 TEST(CallLock, IsOwnedByAdministratorsAndOpenToSystemAndAdministratorsAlone) {
     MachineLock lock;
     ASSERT_EQ(0u, lock.Take("vtpi-lock-test", true));
     const HANDLE opened = OpenMutexA(READ_CONTROL, FALSE, "vtpi-lock-test");
-    ASSERT_NE(nullptr, opened);
-    BYTE descriptor[256];
-    DWORD size = 0;
-    LPWSTR sddl = nullptr;
     const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    ASSERT_TRUE(GetKernelObjectSecurity(opened, parts, descriptor, sizeof(descriptor), &size));
-    ASSERT_TRUE(ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &sddl,
-                                                                     nullptr));
-    EXPECT_EQ(std::wstring(kAsTheDllMakesIt), sddl);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    LPWSTR sddl = nullptr;
+    ASSERT_EQ(0u, GetSecurityInfo(opened, SE_KERNEL_OBJECT, parts, nullptr, nullptr, nullptr, nullptr, &descriptor));
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, parts, &sddl, nullptr);
+    EXPECT_STREQ(kAsTheDllMakesIt, sddl);
     LocalFree(sddl);
+    LocalFree(descriptor);
     CloseHandle(opened);
 }
 

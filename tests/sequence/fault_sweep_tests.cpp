@@ -70,10 +70,10 @@ bool EndsWith(const std::wstring& s, const std::wstring& tail) {
 }
 
 // Whether a failure of this call must make the call return -1: the steps
-// that gate the sequence are the install folder's look, the driver's
-// presence, the device cleanup's set-up, the disk class list, the service
-// control manager and the registration of the client manager, and the
-// crash-dump list. Every other failure is absorbed.
+// that gate the sequence are the install folder's look, the call lock's
+// wait, the driver's presence, the device cleanup's set-up, the disk class
+// list, the service control manager and the registration of the client
+// manager, and the crash-dump list. Every other failure is absorbed.
 bool FailsTheCall(const Site& site, bool install) {
     const std::string& f = site.function;
     const std::wstring& d = site.detail;
@@ -98,8 +98,9 @@ bool FailsTheCall(const Site& site, bool install) {
     if (f == "FindFirstFileW") return EndsWith(d, L"\\drivers\\veltrane.sys");
     // An install looks at its folder first: one it cannot see is refused.
     if (f == "CreateFileW") return install && d == L"C:\\testbed\\sweep";
-    // A client manager that cannot be registered fails the install.
-    if (f == "CreateServiceW") return true;
+    // A client manager that cannot be registered fails the install, and a
+    // call lock held past the wait's bound fails the call.
+    if (f == "CreateServiceW" || f == "WaitForSingleObject") return true;
     if (f == "RegOpenKeyExW") return d == kMainDriverServiceKey;
     if (f == "RegOpenKeyW") return d == kDiskClassKey || d == kCrashControlKey;
     // The disk class list comes before the floppy class list.

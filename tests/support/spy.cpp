@@ -277,15 +277,9 @@ SPY_WIN32(BOOL, ControlService, (SC_HANDLE h, DWORD control, LPSERVICE_STATUS st
 SPY_WIN32(BOOL, QueryServiceStatus, (SC_HANDLE h, LPSERVICE_STATUS status), (h, status), nullptr, FALSE)
 SPY_WIN32(BOOL, DeleteService, (SC_HANDLE h), (h), nullptr, FALSE)
 
-// The bound of the wait is the detail. A planned fault ends the wait at once,
-// as if its bound had passed: WAIT_TIMEOUT when the object is not signalled.
-SPY_REAL(WaitForSingleObject);
-DWORD WINAPI Hook_WaitForSingleObject(HANDLE object, DWORD ms) {
-    DWORD error;
-    const bool atOnce = Enter("WaitForSingleObject", std::to_wstring(ms).c_str(), &error);
-    return Real_WaitForSingleObject(object, atOnce ? 0 : ms);
-}
-
+// The wait's bound is the detail; a planned fault is the bound passing.
+SPY_WIN32(DWORD, WaitForSingleObject, (HANDLE object, DWORD ms), (object, ms), std::to_wstring(ms).c_str(),
+          WAIT_TIMEOUT)
 SPY_REAL(Sleep);
 void WINAPI Hook_Sleep(DWORD ms) {
     DWORD error;

@@ -46,9 +46,7 @@ constexpr DWORD kAccessViolation = 0xC0000005;
 // Makes calls of `function` fail with `error`: `skip` matching calls pass
 // first, then `times` calls fail (-1: every one). When `detail` is given only
 // calls naming it (ASCII case ignored) count. A CopyFileW failing with
-// ERROR_DISK_FULL first writes part of the source, as a copy stopped midway;
-// a failing WaitForSingleObject ends its wait at once, as if its bound had
-// passed.
+// ERROR_DISK_FULL first writes part of the source, as a copy stopped midway.
 void Fail(const char* function, DWORD error, const wchar_t* detail = nullptr, int skip = 0,
           int times = 1);
 
