@@ -142,12 +142,21 @@ void CallTrace::Add(const wchar_t* text) {
     if (prefix <= 0 || !AppendString(line, kLineUnits + 64, text) || !AppendString(line, kLineUnits + 64, L"\r\n")) {
         return;
     }
-    char utf8[(kLineUnits + 64) * 3];
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, line, -1, utf8, sizeof(utf8), nullptr, nullptr) - 1;
-    if (bytes <= 0 || bytes >= static_cast<int>(sizeof(pending_))) return;
-    if (used_ + bytes >= static_cast<int>(sizeof(pending_))) Flush();
-    for (int i = 0; i < bytes; ++i) pending_[used_ + i] = utf8[i];
-    used_ += bytes;
+    // Converted right behind the pending lines; a line that does not fit
+    // there is converted again once they are out.
+    int bytes = ToPending(line);
+    if (bytes <= 0 && used_ > 0) {
+        Flush();
+        bytes = ToPending(line);
+    }
+    if (bytes > 0) used_ += bytes;
+}
+
+// The line's UTF-8 bytes, written behind the pending ones with their
+// terminator: how many, without it; 0 when they do not fit.
+int CallTrace::ToPending(const wchar_t* line) {
+    return WideCharToMultiByte(CP_UTF8, 0, line, -1, pending_ + used_, sizeof(pending_) - used_, nullptr, nullptr) -
+           1;
 }
 
 // One debug-output message, and the same bytes appended to the log file.

@@ -47,13 +47,14 @@ public:
     void Add(const wchar_t* line);
 
 private:
+    int ToPending(const wchar_t* line);
     void Flush();
 
     TraceSink sink_ = nullptr;
     const void* sinkContext_ = nullptr;
     bool owner_ = false;  // false inside another export's call: that one collects
     HANDLE log_ = INVALID_HANDLE_VALUE;
-    char pending_[4000];  // UTF-8 lines not yet written out (one debug-output message at most)
+    char pending_[2048];  // UTF-8 lines not yet written out (one debug-output message at most)
     int used_ = 0;
 };
 
