@@ -19,6 +19,14 @@ void TraceRequest(const wchar_t* device, DWORD code, const void* input, DWORD in
     Trace("  request %08lX %s to %s: %s, error %lu", code, bytes, device, outcome, error);
 }
 
+// Reads `bytes` bytes at `offset` of a file opened for synchronous access.
+bool ReadAt(HANDLE file, DWORD offset, void* into, DWORD bytes) {
+    OVERLAPPED at = {};
+    at.Offset = offset;
+    DWORD read = 0;
+    return ReadFile(file, into, bytes, &read, &at) && read == bytes;
+}
+
 HANDLE OpenDeviceWriteThrough(const wchar_t* deviceName, DWORD access) {
     return CreateFileW(deviceName, access, 0, nullptr, OPEN_EXISTING,
                        FILE_FLAG_WRITE_THROUGH | FILE_FLAG_NO_BUFFERING, nullptr);
@@ -76,6 +84,17 @@ bool SendDeviceRequest(const wchar_t* device, DWORD code, const void* input, DWO
                                       &returned, nullptr);
     TraceRequest(device, code, input, inputBytes, sent ? L"done" : L"refused", sent ? 0 : GetLastError());
     return sent != FALSE;
+}
+
+WORD ReadImageMachine(const wchar_t* path) {
+    const FileHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+    IMAGE_DOS_HEADER dos;
+    DWORD pe[2];  // the PE signature, then the file header's Machine in the low word
+    if (!file || !ReadAt(file.get(), 0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE ||
+        !ReadAt(file.get(), static_cast<DWORD>(dos.e_lfanew), pe, sizeof(pe)) || pe[0] != IMAGE_NT_SIGNATURE) {
+        return 0;
+    }
+    return LOWORD(pe[1]);
 }
 
 FileVersions::FileVersions() : library_(LoadSystemLibrary(L"VERSION.DLL")) {

@@ -40,6 +40,10 @@ void DeleteFileEvenReadOnly(const wchar_t* path);
 // when the device does not open or refuses.
 bool SendDeviceRequest(const wchar_t* device, DWORD code, const void* input, DWORD inputBytes);
 
+// The machine type of the PE image `path` names (IMAGE_FILE_MACHINE_*, from
+// its file header); 0 when it does not open or is no PE image.
+WORD ReadImageMachine(const wchar_t* path);
+
 // The version-resource functions of VERSION.DLL, which is not a known DLL:
 // loaded by full path from the system directory for the object's lifetime.
 class FileVersions {

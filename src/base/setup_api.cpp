@@ -8,22 +8,29 @@ SetupApiSlots g_setupApi;
 
 namespace {
 
-// One device registry property's raw data followed by two zero units; false
-// when there is nothing to read or anything fails.
-bool ReadDeviceProperty(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, DWORD property, DWORD* type,
-                        HeapBlock& data) {
+// One device registry property's raw data followed by two zero units.
+// ERROR_FILE_NOT_FOUND when the device has none or an empty one.
+DWORD ReadDeviceProperty(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, DWORD property, DWORD* type, HeapBlock& data) {
     DWORD required = 0;
-    if (g_setupApi.getProperty(deviceSet, device, property, nullptr, nullptr, 0, &required)) return false;
-    // An absent property fails otherwise; a size of 0 leaves nothing to read.
-    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required == 0) return false;
-    // Zero-filled: the data rounded up to whole units, then two zero units.
-    if (!data.Allocate((static_cast<SIZE_T>(required) + 1) / 2 * 2 + 2 * sizeof(wchar_t))) return false;
-    if (!g_setupApi.getProperty(deviceSet, device, property, type, static_cast<BYTE*>(data.get()),
-                                required, nullptr)) {
-        data.Free();
-        return false;
+    if (g_setupApi.getProperty(deviceSet, device, property, nullptr, nullptr, 0, &required)) {
+        return ERROR_FILE_NOT_FOUND;
     }
-    return true;
+    const DWORD error = GetLastError();
+    // An absent property fails with ERROR_INVALID_DATA.
+    if (error == ERROR_INVALID_DATA || (error == ERROR_INSUFFICIENT_BUFFER && required == 0)) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (error != ERROR_INSUFFICIENT_BUFFER) return error;
+    // Zero-filled: the data rounded up to whole units, then two zero units.
+    if (!data.Allocate((static_cast<SIZE_T>(required) + 1) / 2 * 2 + 2 * sizeof(wchar_t))) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (!g_setupApi.getProperty(deviceSet, device, property, type, static_cast<BYTE*>(data.get()), required,
+                                nullptr)) {
+        data.Free();
+        return LastErrorOrGeneric();
+    }
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -40,12 +47,12 @@ DWORD LoadSetupApi() {
     return found ? ERROR_SUCCESS : ERROR_PROC_NOT_FOUND;
 }
 
-bool ReadDeviceListProperty(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, DWORD property, HeapBlock& list) {
+DWORD ReadDeviceListProperty(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, DWORD property, HeapBlock& list) {
     DWORD type = REG_NONE;
-    if (!ReadDeviceProperty(deviceSet, device, property, &type, list)) return false;
-    if (type == REG_MULTI_SZ) return true;
+    const DWORD read = ReadDeviceProperty(deviceSet, device, property, &type, list);
+    if (read != ERROR_SUCCESS || type == REG_MULTI_SZ) return read;
     list.Free();
-    return false;
+    return ERROR_INVALID_DATA;
 }
 
 }  // namespace vtpi

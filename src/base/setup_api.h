@@ -34,8 +34,8 @@ using DeviceSet = Owner<DeviceSetKind>;
 
 // A device registry property when it is present, non-empty and REG_MULTI_SZ,
 // followed by two zero units, so that a list lacking its final NUL still
-// ends inside the block; false when there is nothing to read or anything
-// fails.
-bool ReadDeviceListProperty(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, DWORD property, HeapBlock& list);
+// ends inside the block. ERROR_FILE_NOT_FOUND when the device has none or an
+// empty one, ERROR_INVALID_DATA when it is no list, or the read's error.
+DWORD ReadDeviceListProperty(HDEVINFO deviceSet, SP_DEVINFO_DATA* device, DWORD property, HeapBlock& list);
 
 }  // namespace vtpi

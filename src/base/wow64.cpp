@@ -16,6 +16,8 @@ Fn Kernel32Function(const char* name) {
 
 using IsWow64ProcessFn = BOOL(WINAPI*)(HANDLE, BOOL*);
 using DisableRedirectionFn = BOOL(WINAPI*)(void**);
+using IsWow64Process2Fn = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+using GetNativeSystemInfoFn = void(WINAPI*)(SYSTEM_INFO*);
 
 }  // namespace
 
@@ -23,6 +25,22 @@ bool IsWow64() {
     const auto isWow64Process = Kernel32Function<IsWow64ProcessFn>("IsWow64Process");
     BOOL wow64 = FALSE;
     return isWow64Process && isWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
+WORD NativeMachine() {
+    if (!IsWow64()) return IMAGE_FILE_MACHINE_I386;
+    // Under emulation on another processor GetNativeSystemInfo names the
+    // emulated one; IsWow64Process2, where it exists, names the real one.
+    USHORT process = 0, native = 0;
+    const auto isWow64Process2 = Kernel32Function<IsWow64Process2Fn>("IsWow64Process2");
+    if (isWow64Process2) {
+        isWow64Process2(GetCurrentProcess(), &process, &native);
+    } else if (const auto nativeInfo = Kernel32Function<GetNativeSystemInfoFn>("GetNativeSystemInfo")) {
+        SYSTEM_INFO info = {};
+        nativeInfo(&info);
+        if (info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64) native = IMAGE_FILE_MACHINE_AMD64;
+    }
+    return native == IMAGE_FILE_MACHINE_AMD64 ? native : 0;
 }
 
 NativeFileSystem::NativeFileSystem() : wow64_(IsWow64()) {

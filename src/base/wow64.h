@@ -15,6 +15,11 @@ namespace vtpi {
 // IsWow64Process, or when the query fails, the process counts as native.
 bool IsWow64();
 
+// The machine type (IMAGE_FILE_MACHINE_*) of the processor Windows runs on,
+// when it is one whose drivers are installed here: i386 outside WoW64,
+// x86-64 under it. 0 on any other processor.
+WORD NativeMachine();
+
 // Turns the thread's file-system redirection off for the object's lifetime
 // when the process runs under WoW64, so that the system directory is the
 // native one; does nothing otherwise. Redirection is restored when the object

@@ -1,8 +1,9 @@
 // The Windows Installer custom actions, each UINT __stdcall (MSIHANDLE):
-//   VtMsiCheckClient  immediate, read-only: sets VTCLIENTCONFIGURED to 1 when
-//                     the disk class list names the filter already, so that
-//                     the package can leave such a machine's client alone on
-//                     rollback;
+//   VtMsiCheckClient  immediate, read-only: sets the private property
+//                     VtClientConfigured to 1 when the disk class list or a
+//                     disk's own list names the filter already (or cannot be
+//                     read), so that the package leaves such a machine's
+//                     client alone on rollback;
 //   VtMsiInstall      deferred: the whole install for the folder in
 //                     CustomActionData;
 //   VtMsiUninstall    deferred: the whole uninstall for that folder;
@@ -22,7 +23,7 @@ namespace vtpi {
 
 namespace {
 
-constexpr const wchar_t* kClientConfiguredProperty = L"VTCLIENTCONFIGURED";
+constexpr const wchar_t* kClientConfiguredProperty = L"VtClientConfigured";
 
 enum class Action { Install, Uninstall, Rollback };
 
@@ -83,7 +84,7 @@ extern "C" UINT __stdcall VtMsiCheckClient(MSIHANDLE install) {
     if (!session.ok()) return ERROR_INSTALL_FAILURE;
     const vtpi::CallTrace trace(vtpi::LogLine, &session);
     const bool listed = vtpi::IsDiskFilterListed();
-    vtpi::Trace("VtMsiCheckClient: %hs", listed ? "the disk class list names the filter: client configured"
+    vtpi::Trace("VtMsiCheckClient: %hs", listed ? "a disk list names the filter, or cannot be read: client configured"
                                                 : "no client configured");
     if (listed && !session.SetProperty(vtpi::kClientConfiguredProperty, L"1")) return ERROR_INSTALL_FAILURE;
     return ERROR_SUCCESS;

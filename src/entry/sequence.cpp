@@ -20,7 +20,9 @@ namespace {
 
 enum class Systems { Every, NtFamily, NtBefore2000, Windows2000On, VistaOn };
 enum class Direction { Both, InstallOnly, UninstallOnly };
-enum class OnFailure { CallGoesOn, CallEnds };
+// InstallEnds: the failure ends an install; an uninstall goes on without
+// what the step found missing, as its lists must lose the filter anyway.
+enum class OnFailure { CallGoesOn, CallEnds, InstallEnds };
 
 struct Step {
     const char* name;  // its trace line's label; null for a step that traces itself
@@ -39,11 +41,11 @@ struct Step {
 constexpr Step kSteps[] = {
     {nullptr, Systems::Every, Direction::Both, OnFailure::CallGoesOn, false,
      [](bool, const InstallPaths& paths) { return FillBootLocale(paths.localeMap); }},
-    {"main driver present", Systems::Every, Direction::Both, OnFailure::CallEnds, false,
+    {"main driver present", Systems::Every, Direction::Both, OnFailure::InstallEnds, false,
      [](bool, const InstallPaths&) { return CheckMainDriverPresent(); }},
     {"disk filter", Systems::Windows2000On, Direction::Both, OnFailure::CallEnds, false,
      [](bool install, const InstallPaths& paths) { return UpdateDiskFilter(install, paths.driverCopy); }},
-    {nullptr, Systems::NtBefore2000, Direction::InstallOnly, OnFailure::CallGoesOn, true,
+    {nullptr, Systems::NtBefore2000, Direction::InstallOnly, OnFailure::CallEnds, true,
      [](bool, const InstallPaths& paths) { return RefreshMainDriver(paths.driverCopy); }},
     {nullptr, Systems::NtFamily, Direction::UninstallOnly, OnFailure::CallGoesOn, false,
      [](bool, const InstallPaths&) { return RemoveStagedDriver(); }},
@@ -87,7 +89,10 @@ DWORD RunSequence(bool install, const InstallPaths& paths, const char** failedSt
         if (failure != ERROR_SUCCESS && !step.runsAfterAFailure) break;
         const DWORD error = step.run(install, paths);
         if (step.name) TraceStep(step.name, error);
-        if (error != ERROR_SUCCESS && step.onFailure == OnFailure::CallEnds) {
+        if (error == ERROR_SUCCESS || step.onFailure == OnFailure::CallGoesOn) continue;
+        if (step.onFailure == OnFailure::InstallEnds && !install) {
+            Trace("  the uninstall goes on without it");
+        } else if (failure == ERROR_SUCCESS) {
             failure = error;
             if (failedStep) *failedStep = step.name;
         }

@@ -39,13 +39,17 @@ DiskDeviceLists::~DiskDeviceLists() {
     }
 }
 
-DWORD DiskDeviceLists::StripFilter() {
+DWORD DiskDeviceLists::OpenSet() {
     const DWORD loaded = LoadSetupApi();
     if (loaded != ERROR_SUCCESS) return loaded;
     *set_.receive() = g_setupApi.getClassDevs(&kDiskInterfaceClass, nullptr, nullptr,
                                               DIGCF_DEVICEINTERFACE | DIGCF_PROFILE);
-    if (!set_) return LastErrorOrGeneric();
+    return set_ ? ERROR_SUCCESS : LastErrorOrGeneric();
+}
 
+DWORD DiskDeviceLists::StripFilter() {
+    const DWORD opened = OpenSet();
+    if (opened != ERROR_SUCCESS) return opened;
     SP_DEVINFO_DATA device = {};
     device.cbSize = sizeof(device);
     for (DWORD index = 0; g_setupApi.enumDeviceInfo(set_.get(), index, &device); ++index) {
@@ -54,12 +58,26 @@ DWORD DiskDeviceLists::StripFilter() {
     return ERROR_SUCCESS;
 }
 
+bool DiskDeviceLists::AnyNamesFilter() {
+    if (OpenSet() != ERROR_SUCCESS) return true;
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof(device);
+    for (DWORD index = 0; g_setupApi.enumDeviceInfo(set_.get(), index, &device); ++index) {
+        HeapBlock list;
+        const DWORD read = ReadDeviceListProperty(set_.get(), &device, SPDRP_UPPERFILTERS, list);
+        // A device without a list, or with a value that is no list, names nothing.
+        if (read == ERROR_FILE_NOT_FOUND || read == ERROR_INVALID_DATA) continue;
+        if (read != ERROR_SUCCESS || MultiSzContains(list.units(), list.unitCapacity(), kDiskFilterName)) return true;
+    }
+    return false;
+}
+
 // Removes the filter from one device's list, after keeping the list as it
 // was; a device without a usable list, without the filter, or whose list
 // cannot be kept is left alone.
 void DiskDeviceLists::StripDevice(DWORD index, SP_DEVINFO_DATA* device) {
     HeapBlock list;
-    if (!ReadDeviceListProperty(set_.get(), device, SPDRP_UPPERFILTERS, list)) return;
+    if (ReadDeviceListProperty(set_.get(), device, SPDRP_UPPERFILTERS, list) != ERROR_SUCCESS) return;
     const int32_t units = list.unitCapacity();
     if (!MultiSzContains(list.units(), units, kDiskFilterName)) return;
     Saved* saved = static_cast<Saved*>(HeapAlloc(GetProcessHeap(), 0, sizeof(Saved) + units * sizeof(wchar_t)));
@@ -90,17 +108,23 @@ void DiskDeviceLists::Restore() {
 
 bool IsDiskFilterListed() {
     RegKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDiskClassKey, 0, KEY_READ, key.receive()) != ERROR_SUCCESS) return false;
     HeapBlock list;
-    return ReadListValue(key.get(), kUpperFiltersValue, 0, list) == ERROR_SUCCESS &&
-           MultiSzContains(list.units(), list.unitCapacity(), kDiskFilterName);
+    DWORD read = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kDiskClassKey, 0, KEY_READ, key.receive());
+    if (read == ERROR_SUCCESS) read = ReadListValue(key.get(), kUpperFiltersValue, 0, list);
+    // A list that is absent names nothing; one that cannot be read may.
+    if (read != ERROR_FILE_NOT_FOUND &&
+        (read != ERROR_SUCCESS || MultiSzContains(list.units(), list.unitCapacity(), kDiskFilterName))) {
+        return true;
+    }
+    DiskDeviceLists devices;
+    return devices.AnyNamesFilter();
 }
 
 DWORD UpdateDiskFilter(bool install, const wchar_t* driverCopy) {
     RegKey key;
     const LONG opened = RegOpenKeyW(HKEY_LOCAL_MACHINE, kDiskClassKey, key.receive());
     if (opened != ERROR_SUCCESS) return opened;
-    if (install) RefreshMainDriver(driverCopy);
+    const DWORD refreshed = install ? RefreshMainDriver(driverCopy) : ERROR_SUCCESS;
 
     HeapBlock list;
     const DWORD read = ReadListWithout(key.get(), kUpperFiltersValue, kDiskFilterName, list);
@@ -115,8 +139,10 @@ DWORD UpdateDiskFilter(bool install, const wchar_t* driverCopy) {
     if (written != ERROR_SUCCESS) {
         devices.Restore();
         Trace("  class list not written: the devices' own lists given back");
+        return written;
     }
-    return written;
+    // A driver for another processor fails the call once the lists are done.
+    return refreshed;
 }
 
 }  // namespace vtpi

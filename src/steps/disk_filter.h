@@ -19,8 +19,9 @@ constexpr const wchar_t* kDiskFilterName = L"VELTRANE";
 // driver, for the refresh on install, which runs before the class list is
 // read (and still runs when that read fails). The disk devices' own lists
 // lose the filter after the read, right before the class list is written,
-// and get it back when that write fails. ERROR_SUCCESS exactly when the
-// class list was written.
+// and get it back when that write fails. The class list's error when it was
+// not written; once it is, the refresh's refusal of a driver for another
+// processor (ERROR_BAD_EXE_FORMAT), else ERROR_SUCCESS.
 DWORD UpdateDiskFilter(bool install, const wchar_t* driverCopy);
 
 // The own lists of the devices registering the disk interface in the current
@@ -38,17 +39,23 @@ public:
     DWORD StripFilter();
     // Gives every device stripped by this object its list back as it was.
     void Restore();
+    // Whether any device's list names the filter, read without any change;
+    // true too when the device set or a list cannot be read (a value that
+    // is no list names nothing).
+    bool AnyNamesFilter();
 
 private:
     struct Saved;
+    DWORD OpenSet();
     void StripDevice(DWORD index, SP_DEVINFO_DATA* device);
 
     DeviceSet set_;
     Saved* saved_ = nullptr;
 };
 
-// Whether the disk class list names the filter, read without any change;
-// false too when the list cannot be read.
+// Whether the disk class list or any disk's own list names the filter, read
+// without any change; true too when a list cannot be read, so that a client
+// is never taken for absent by mistake.
 bool IsDiskFilterListed();
 
 }  // namespace vtpi

@@ -82,6 +82,12 @@ void TraceVersions(uint64_t systemVersion, uint64_t installVersion, const char* 
     Trace("  driver refresh: system copy %s, install copy %s: %hs", system, install, decision);
 }
 
+const char* MachineName(WORD machine) {
+    return machine == IMAGE_FILE_MACHINE_I386    ? "i386"
+           : machine == IMAGE_FILE_MACHINE_AMD64 ? "x86-64"
+                                                 : "another processor";
+}
+
 // The system copy's path in the system directory and the staged copy's
 // beside it.
 bool BuildDriverPaths(wchar_t (&systemCopy)[MAX_PATH], wchar_t (&stagedCopy)[MAX_PATH]) {
@@ -101,7 +107,7 @@ DWORD Skipped(const char* why) {
 DWORD RefreshMainDriver(const wchar_t* installCopy) {
     const DWORD refreshed = RefreshMainDriverFile(installCopy);
     ClearMainDeviceCompression();
-    return refreshed;
+    return refreshed == ERROR_BAD_EXE_FORMAT ? refreshed : ERROR_SUCCESS;
 }
 
 DWORD RefreshMainDriverFile(const wchar_t* installCopy) {
@@ -130,6 +136,15 @@ DWORD RefreshMainDriverFile(const wchar_t* installCopy) {
     if (systemVersion >= installVersion) {
         TraceVersions(systemVersion, installVersion, "not newer, not replaced");
         return ERROR_SUCCESS;
+    }
+    // A boot driver that cannot load leaves every disk without its stack.
+    const WORD machine = ReadImageMachine(stagedCopy);
+    const WORD thisMachine = NativeMachine();
+    if (machine != thisMachine || thisMachine == 0) {
+        TraceVersions(systemVersion, installVersion, "not replaced");
+        Trace("  driver refresh: install copy built for %hs (machine %04x), this machine %hs", MachineName(machine),
+              machine, MachineName(thisMachine));
+        return ERROR_BAD_EXE_FORMAT;
     }
     if (!staged.Flush()) {
         const DWORD error = LastErrorOrGeneric();

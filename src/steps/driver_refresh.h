@@ -16,16 +16,19 @@ constexpr DWORD kReservedSectorLockCode = 0x002220CC;
 // Appended to the system copy's path: the install copy staged beside it.
 constexpr const wchar_t* kStagedSuffix = L".tmp";
 
-// The file refresh, then the compression request. Never fails a call: the
-// outcome is traced, and the result is the file refresh's.
+// The file refresh, then the compression request. Fails only for an install
+// copy built for another processor, with ERROR_BAD_EXE_FORMAT: every other
+// outcome is traced and lets the call go on.
 DWORD RefreshMainDriver(const wchar_t* installCopy);
 
 // Replaces the system copy of the driver with `installCopy` when that one
 // carries a higher version, between lock values 0 and 1. The install copy is
 // first copied beside the system copy; its version is read there, it is
 // flushed to disk and moved over the system copy in one step, so that a
-// failed copy, flush or move leaves the system copy as it was. No staged file remains. ERROR_SUCCESS
-// when replaced or not newer; the error that stopped the refresh otherwise.
+// failed copy, flush or move leaves the system copy as it was. A newer copy
+// whose PE machine type is not the machine's native one is not moved:
+// ERROR_BAD_EXE_FORMAT. No staged file remains. ERROR_SUCCESS when replaced
+// or not newer; the error that stopped the refresh otherwise.
 DWORD RefreshMainDriverFile(const wchar_t* installCopy);
 
 // Deletes a staged copy that a call ended midway left beside the system

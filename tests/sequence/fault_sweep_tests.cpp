@@ -71,22 +71,25 @@ bool EndsWith(const std::wstring& s, const std::wstring& tail) {
 
 // Whether a failure of this call must make the call return -1: the steps
 // that gate the sequence are the install folder's look, the call lock's
-// wait, the driver's presence, the device cleanup's set-up, the disk class
-// list, the service control manager and the registration of the client
-// manager, and the crash-dump list. Every other failure is absorbed.
+// wait, the driver's presence (on install), the reading of the staged
+// driver's machine type, the device cleanup's set-up, the disk class list,
+// the service control manager and the registration of the client manager,
+// and the crash-dump list. Every other failure is absorbed.
 bool FailsTheCall(const Site& site, bool install) {
     const std::string& f = site.function;
     const std::wstring& d = site.detail;
+    const std::wstring staged = testbed::SystemDriverCopy() + kStagedSuffix;
     // Under WoW64 the driver's presence needs the native system directory:
     // the WoW64 probe, and the lookups and call that turn redirection off,
     // gate there. The tray registration probes first (the application is in
     // the native Program Files folder), so the presence check's probe is the
-    // second. On a 32-bit machine a failed probe changes nothing.
+    // second; the refresh's is the third, and the fourth tells the native
+    // processor. On a 32-bit machine a failed probe changes nothing.
     if (f == "IsWow64Process" || (f == "GetProcAddress" && d == L"IsWow64Process")) {
-        return testbed::OnWow64() && site.skip == 1;
+        return testbed::OnWow64() && install && (site.skip == 1 || site.skip == 3);
     }
     if (f == "Wow64DisableWow64FsRedirection" || (f == "GetProcAddress" && d.rfind(L"Wow64", 0) == 0)) {
-        return site.skip == 0;
+        return install && site.skip == 0;
     }
     // SETUPAPI gates the device cleanup; VERSION only serves the driver refresh.
     if (f == "LoadLibraryExW") return EndsWith(d, L"\\SETUPAPI.DLL");
@@ -94,14 +97,16 @@ bool FailsTheCall(const Site& site, bool install) {
     if (f == "SetupDiGetClassDevsW") return true;
     // The presence test's and SETUPAPI's, which on install comes after the
     // driver refresh's and VERSION's, which do not gate.
-    if (f == "GetSystemDirectoryW") return site.skip == 0 || site.skip == (install ? 3 : 1);
-    if (f == "FindFirstFileW") return EndsWith(d, L"\\drivers\\veltrane.sys");
-    // An install looks at its folder first: one it cannot see is refused.
-    if (f == "CreateFileW") return install && d == L"C:\\testbed\\sweep";
+    if (f == "GetSystemDirectoryW") return install ? (site.skip == 0 || site.skip == 3) : site.skip == 1;
+    if (f == "FindFirstFileW") return install && EndsWith(d, L"\\drivers\\veltrane.sys");
+    // An install looks at its folder first: one it cannot see is refused. A
+    // staged driver whose machine type cannot be read is not installed.
+    if (f == "CreateFileW") return install && (d == L"C:\\testbed\\sweep" || (d == staged && site.skip == 0));
+    if (f == "ReadFile") return install;
     // A client manager that cannot be registered fails the install, and a
     // call lock held past the wait's bound fails the call.
     if (f == "CreateServiceW" || f == "WaitForSingleObject") return true;
-    if (f == "RegOpenKeyExW") return d == kMainDriverServiceKey;
+    if (f == "RegOpenKeyExW") return install && d == kMainDriverServiceKey;
     if (f == "RegOpenKeyW") return d == kDiskClassKey || d == kCrashControlKey;
     // The disk class list comes before the floppy class list.
     if (f == "RegQueryValueExW" || f == "RegSetValueExW") {

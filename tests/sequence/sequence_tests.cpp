@@ -310,27 +310,52 @@ TEST_F(Sequence, InstallRefreshesTheDriverBeforeTheClassListAndEditsDisksRightBe
     EXPECT_EQ(testbed::Version(2, 0, 9, 0), testbed::FileVersion(testbed::SystemDriverCopy()));
 }
 
-TEST_F(Sequence, WithoutTheMainDriverTheSequenceFailsBeforeAnyList) {
-    const Lists before = Read();
-    for (int install : {1, 0}) {
-        {
-            SCOPED_TRACE("no driver file");
-            testbed::PlaceFile(nullptr, testbed::SystemDriverCopy());
-            spy::Scope spy(testdll::Module());
-            EXPECT_EQ(-1, Run(install));
-            EXPECT_EQ(0, spy::CountOf("RegOpenKeyW"));
-            testbed::PlaceFile(L"standin_veltrane_v2090.sys", testbed::SystemDriverCopy());
-        }
-        {
-            SCOPED_TRACE("no service key");
-            spy::Scope spy(testdll::Module());
-            spy::Fail("RegOpenKeyExW", ERROR_FILE_NOT_FOUND, kMainDriverServiceKey);
-            EXPECT_EQ(-1, Run(install));
-            EXPECT_EQ(0, spy::CountOf("RegOpenKeyW"));
-            EXPECT_EQ("", spy::DescribeHeld());
-        }
+// A newer driver built for another processor: the lists are done all the
+// same, the system copy stays, and the install answers -1 with 193.
+TEST_F(Sequence, ADriverForAnotherProcessorFailsTheInstallOnceTheListsAreDone) {
+    testbed::ScratchDir install(L"install");
+    testbed::PlaceFile(nullptr, testbed::SystemDriverCopy() + kStagedSuffix);
+    testbed::PlaceFile(testbed::OnWow64() ? L"standin_veltrane_x86.sys" : L"standin_veltrane_x64.sys",
+                       install.path() + L"\\veltrane.sys");
+    EXPECT_EQ(g_version->nt ? -1 : 0, Run(1, install.path().c_str()));
+    EXPECT_EQ(g_version->nt ? static_cast<DWORD>(ERROR_BAD_EXE_FORMAT) : 0u, GetLastError());
+    if (ClassListsEdited()) {
+        EXPECT_EQ((List{L"VELTRANE", L"PartMgr"}), testreg::ReadList(kDiskClassKey, kUpperFiltersValue));
     }
-    EXPECT_TRUE(before == Read());
+    EXPECT_EQ(testbed::Version(2, 0, 9, 0), testbed::FileVersion(testbed::SystemDriverCopy()));
+    EXPECT_FALSE(testbed::FileExists(testbed::SystemDriverCopy() + kStagedSuffix));
+}
+
+// Without the main driver (file or service key) on a configured machine an
+// install fails before any list; an uninstall still runs whole, so that no
+// list keeps naming a filter whose driver is gone, and answers 0.
+TEST_F(Sequence, WithoutTheMainDriverAnInstallFailsBeforeAnyListAndAnUninstallStillRunsWhole) {
+    ASSERT_EQ(0u, vtdev::AddDisk(L"D1", {}));
+    for (bool noFile : {true, false}) {
+        SCOPED_TRACE(noFile ? "no driver file" : "no service key");
+        ASSERT_EQ(0, Run(1));
+        ASSERT_EQ(0u, vtdev::SetUpperFilters(L"D1", {L"X", L"veltrane"}));
+        const Lists configured = Read();
+        if (noFile) testbed::PlaceFile(nullptr, testbed::SystemDriverCopy());
+        spy::Scope spy(testdll::Module());
+        if (!noFile) spy::Fail("RegOpenKeyExW", ERROR_FILE_NOT_FOUND, kMainDriverServiceKey);
+        EXPECT_EQ(-1, Run(1));
+        EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+        EXPECT_EQ(0, spy::CountOf("RegOpenKeyW"));
+        EXPECT_TRUE(configured == Read());
+
+        EXPECT_EQ(0, Run(0));
+        if (ClassListsEdited()) {
+            EXPECT_EQ(List{L"PartMgr"}, testreg::ReadList(kDiskClassKey, kUpperFiltersValue));
+            EXPECT_EQ(testreg::MultiSzBytes({L"X"}), vtdev::ReadUpperFiltersValue(vtdev::InstanceIdFor(L"D1")).bytes);
+        }
+        if (DumpListEdited()) {
+            EXPECT_EQ(List{L"dumpfve.sys"}, testreg::ReadList(kCrashControlKey, kDumpFiltersValue));
+        }
+        EXPECT_TRUE(testsvc::WaitUntilGone(kClientManagerService));
+        EXPECT_EQ("", spy::DescribeHeld());
+        testbed::PlaceFile(L"standin_veltrane_v2090.sys", testbed::SystemDriverCopy());
+    }
 }
 
 TEST_F(Sequence, DiskDevicesLoseTheFilterInBothDirections) {

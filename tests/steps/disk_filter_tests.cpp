@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "devices_api.h"
+#include "registry.h"
 #include "steps/disk_filter.h"
 #include "spy.h"
 
@@ -151,6 +152,39 @@ TEST_F(DeviceFilters, MissingSetupApiOrEntryPointOrDeviceSetFails) {
         EXPECT_EQ("", spy::DescribeHeld());
     }
     EXPECT_EQ(Units(std::wstring(L"VELTRANE\0\0", 10)), Stored(L"C1").bytes);
+}
+
+// The installer's client check: the class list or any disk's own list naming
+// the filter means a configured client, and so does a list that cannot be read.
+TEST_F(DeviceFilters, TheClientCheckReadsEveryDiskListAndCountsAFailedReadAsConfigured) {
+    testreg::FilterListsSnapshot lists;
+    testreg::SetList(kDiskClassKey, kUpperFiltersValue, {L"PartMgr"});
+    ASSERT_EQ(0u, vtdev::AddDisk(L"C1", {L"X"}));
+    ASSERT_EQ(0u, vtdev::AddDisk(L"C2"));
+    ASSERT_EQ(0u, vtdev::AddDisk(L"C3"));
+    ASSERT_EQ(0u, vtdev::SetRawUpperFilters(L"C3", REG_SZ, Units(std::wstring(L"VELTRANE\0", 9))));
+    EXPECT_FALSE(IsDiskFilterListed());
+    testreg::DeleteValue(kDiskClassKey, kUpperFiltersValue);
+    EXPECT_FALSE(IsDiskFilterListed());
+    ASSERT_EQ(0u, vtdev::SetUpperFilters(L"C2", {L"Y", L"veltrane"}));
+    EXPECT_TRUE(IsDiskFilterListed());
+    ASSERT_EQ(0u, vtdev::SetUpperFilters(L"C2", {L"Y"}));
+    testreg::SetList(kDiskClassKey, kUpperFiltersValue, {L"VELTRANE", L"PartMgr"});
+    EXPECT_TRUE(IsDiskFilterListed());
+
+    testreg::SetList(kDiskClassKey, kUpperFiltersValue, {L"PartMgr"});
+    const std::pair<const char*, const wchar_t*> failures[] = {
+        {"RegOpenKeyExW", kDiskClassKey},     {"RegQueryValueExW", kUpperFiltersValue},
+        {"LoadLibraryExW", nullptr},          {"SetupDiGetClassDevsW", nullptr},
+        {"SetupDiGetDeviceRegistryPropertyW", nullptr},
+    };
+    for (const auto& failure : failures) {
+        SCOPED_TRACE(failure.first);
+        spy::Scope spy(GetModuleHandleW(nullptr));
+        spy::Fail(failure.first, ERROR_ACCESS_DENIED, failure.second);
+        EXPECT_TRUE(IsDiskFilterListed());
+        EXPECT_EQ("", spy::DescribeHeld());
+    }
 }
 
 }  // namespace

@@ -16,6 +16,9 @@ const wchar_t* const kV2090 = L"standin_veltrane_v2090.sys";
 const wchar_t* const kV2105 = L"standin_veltrane_v2105.sys";
 const wchar_t* const kV8000 = L"standin_veltrane_v8000.sys";
 const wchar_t* const kNoVersion = L"standin_veltrane_noversion.sys";
+// Version 32768.0.0.1 built for i386 and for x86-64, on both machines.
+const wchar_t* const kForI386 = L"standin_veltrane_x86.sys";
+const wchar_t* const kForX64 = L"standin_veltrane_x64.sys";
 // Version blocks claiming 9.9.9.9: one with a wrong signature, one whose
 // fixed part is declared shorter than VS_FIXEDFILEINFO.
 const wchar_t* const kBadSignature = L"standin_veltrane_badsig.sys";
@@ -251,6 +254,38 @@ TEST_F(MainDriver, TheStagedCopyIsFlushedBeforeItIsMoved) {
         SetFileAttributesW(testbed::SystemDriverCopy().c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     SetFileAttributesW(InstallCopy().c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
+// Only a driver built for this machine's processor becomes the boot driver:
+// another one is refused however new it is, before any lock value, and
+// nothing of it stays. Without IsWow64Process2 the native processor comes
+// from GetNativeSystemInfo.
+TEST_F(MainDriver, OnlyADriverForThisMachinesProcessorReplacesTheSystemCopy) {
+    const bool wow64 = testbed::OnWow64();
+    struct {
+        const char* what;
+        const wchar_t* driver;
+        const wchar_t* missingLookUp;
+    } cases[] = {
+        {"another processor's", wow64 ? kForI386 : kForX64, nullptr},
+        {"this processor's", wow64 ? kForX64 : kForI386, nullptr},
+        {"this processor's, no IsWow64Process2", wow64 ? kForX64 : kForI386, L"IsWow64Process2"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const bool native = c.driver == (wow64 ? kForX64 : kForI386);
+        testbed::PlaceFile(kV2090, testbed::SystemDriverCopy());
+        testbed::PlaceFile(c.driver, InstallCopy());
+        testbed::ClearRequests(L"RsvLock");
+        spy::Scope spy(GetModuleHandleW(nullptr));
+        if (c.missingLookUp) spy::Fail("GetProcAddress", ERROR_PROC_NOT_FOUND, c.missingLookUp);
+        EXPECT_EQ(native ? 0u : static_cast<DWORD>(ERROR_BAD_EXE_FORMAT), RefreshMainDriverFile(InstallCopy().c_str()));
+        EXPECT_EQ(native ? Version(0x8000, 0, 0, 1) : Version(2, 0, 9, 0),
+                  testbed::FileVersion(testbed::SystemDriverCopy()));
+        EXPECT_EQ(native ? std::vector<uint32_t>({0, 1}) : std::vector<uint32_t>(), testbed::LockValues());
+        EXPECT_FALSE(testbed::FileExists(StagedCopy()));
+        EXPECT_EQ("", spy::DescribeHeld());
+    }
 }
 
 TEST_F(MainDriver, AnAbsentLockDeviceDoesNotStopTheCopy) {

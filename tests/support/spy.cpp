@@ -190,6 +190,8 @@ SPY_WIN32(BOOL, DeviceIoControl,
            LPOVERLAPPED overlapped),
           (h, code, in, inSize, out, outSize, returned, overlapped),
           DescribeRequest(code, in, inSize).c_str(), FALSE)
+SPY_WIN32(BOOL, ReadFile, (HANDLE file, LPVOID into, DWORD bytes, LPDWORD read, LPOVERLAPPED at),
+          (file, into, bytes, read, at), nullptr, FALSE)
 // A copy that fails as a full disk would: part of the source is written
 // before the error, so the destination is left truncated.
 void CopyPart(LPCWSTR from, LPCWSTR to) {
@@ -199,7 +201,7 @@ void CopyPart(LPCWSTR from, LPCWSTR to) {
     if (out != INVALID_HANDLE_VALUE) {
         BYTE part[512];
         DWORD read = 0, written = 0;
-        if (ReadFile(in, part, sizeof(part), &read, nullptr)) WriteFile(out, part, read / 2, &written, nullptr);
+        if (Real_ReadFile(in, part, sizeof(part), &read, nullptr)) WriteFile(out, part, read / 2, &written, nullptr);
         Real_CloseHandle(out);
     }
     Real_CloseHandle(in);
@@ -415,6 +417,7 @@ const Hook kHooks[] = {
     SPY_ENTRY(DeleteFileW),
     SPY_ENTRY(SetFileAttributesW),
     SPY_ENTRY(FlushFileBuffers),
+    SPY_ENTRY(ReadFile),
     SPY_ENTRY(FindFirstFileW),
     SPY_ENTRY(FindClose),
     SPY_ENTRY(HeapAlloc),
