@@ -28,13 +28,24 @@ remove_machines() {
   done
 }
 
-# client_files DIR DLL: the client's files as a setup author's build has
-# them, what the install folder must hold before the DLL is called.
+# client_files DIR DLL [both]: the client's files as a setup author's build
+# has them, what the install folder must hold before the DLL is called. The
+# DLL refuses a driver of another machine type than the native one, so
+# veltrane.sys is the machine's own: the x86-64 driver on a 64-bit machine
+# ($standins64 set), the i386 one elsewhere. With "both", the layout the
+# Windows Installer example takes, which installs the machine's own itself:
+# veltrane.sys the i386 driver and x64/veltrane.sys the x86-64 one.
 client_files() {
   mkdir -p "$1/Locale"
   cp "$2" "$1/VtPostInstall.dll"
   cp "$build/standins/VtClientManager.exe" "$1/"
-  cp "$build/standins/standin_veltrane_v2105.sys" "$1/veltrane.sys"
+  if [ "${3:-}" = both ]; then
+    mkdir -p "$1/x64"
+    cp "$build/standins/standin_veltrane_v2105.sys" "$1/veltrane.sys"
+    cp "$build/standins64/standin_veltrane_v2105.sys" "$1/x64/veltrane.sys"
+  else
+    cp "${standins64:-$build/standins}/standin_veltrane_v2105.sys" "$1/veltrane.sys"
+  fi
   printf '[LanguageIdMap]\r\n0409.Keyboard=0409\r\n0409.Language=0409\r\n' >"$1/Locale/Locale.ini"
 }
 
