@@ -173,12 +173,9 @@ TEST_F(DeviceFilters, TheClientCheckReadsEveryDiskListAndCountsAFailedReadAsConf
     EXPECT_TRUE(IsDiskFilterListed());
 
     testreg::SetList(kDiskClassKey, kUpperFiltersValue, {L"PartMgr"});
-    const std::pair<const char*, const wchar_t*> failures[] = {
-        {"RegOpenKeyExW", kDiskClassKey},     {"RegQueryValueExW", kUpperFiltersValue},
-        {"LoadLibraryExW", nullptr},          {"SetupDiGetClassDevsW", nullptr},
-        {"SetupDiGetDeviceRegistryPropertyW", nullptr},
-    };
-    for (const auto& failure : failures) {
+    for (const auto& failure : std::vector<std::pair<const char*, const wchar_t*>>{
+             {"RegOpenKeyExW", kDiskClassKey}, {"RegQueryValueExW", kUpperFiltersValue}, {"LoadLibraryExW", nullptr},
+             {"SetupDiGetClassDevsW", nullptr}, {"SetupDiGetDeviceRegistryPropertyW", nullptr}}) {
         SCOPED_TRACE(failure.first);
         spy::Scope spy(GetModuleHandleW(nullptr));
         spy::Fail(failure.first, ERROR_ACCESS_DENIED, failure.second);
